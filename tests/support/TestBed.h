@@ -1,0 +1,17 @@
+#pragma once
+// Access to the test bed that scripts/testbed starts around every CTest run.
+#include <string>
+
+namespace testbed {
+
+// A variable of the bed's environment; empty when unset.
+std::wstring env(const wchar_t* name);
+std::string envNarrow(const char* name);
+
+// The folder holding the test executables and the sandbox programs.
+std::wstring binDir();
+
+// A name unique to this process, for services and keys a test creates.
+std::wstring uniqueName(const std::wstring& prefix);
+
+}
