@@ -1,0 +1,81 @@
+#pragma once
+
+#include <windows.h>
+#include <winsvc.h>
+
+#include <utility>
+
+// Move-only owner of one platform handle. Traits give the handle type, its
+// invalid value and how to close it, so each kind gets exactly one owner type.
+template <class Traits>
+class UniqueResource {
+public:
+    using Type = typename Traits::Type;
+
+    UniqueResource() noexcept = default;
+    explicit UniqueResource(Type value) noexcept : value_(value) {}
+    UniqueResource(UniqueResource&& other) noexcept : value_(other.release()) {}
+    UniqueResource& operator=(UniqueResource&& other) noexcept
+    {
+        if (this != &other)
+            reset(other.release());
+        return *this;
+    }
+    UniqueResource(const UniqueResource&) = delete;
+    UniqueResource& operator=(const UniqueResource&) = delete;
+    ~UniqueResource() { reset(); }
+
+    Type get() const noexcept { return value_; }
+    explicit operator bool() const noexcept { return value_ != Traits::invalid(); }
+
+    Type release() noexcept { return std::exchange(value_, Traits::invalid()); }
+
+    void reset(Type value = Traits::invalid()) noexcept
+    {
+        const Type old = std::exchange(value_, value);
+        if (old != Traits::invalid())
+            Traits::close(old);
+    }
+
+private:
+    Type value_ = Traits::invalid();
+};
+
+// Kernel objects that are null when absent: processes, threads, mutexes, events.
+struct KernelHandleTraits {
+    using Type = HANDLE;
+    static Type invalid() noexcept { return nullptr; }
+    static void close(Type handle) noexcept { CloseHandle(handle); }
+};
+using UniqueHandle = UniqueResource<KernelHandleTraits>;
+
+// Files and pipes from CreateFileW, which report failure as INVALID_HANDLE_VALUE.
+struct FileHandleTraits {
+    using Type = HANDLE;
+    static Type invalid() noexcept { return INVALID_HANDLE_VALUE; }
+    static void close(Type handle) noexcept { CloseHandle(handle); }
+};
+using UniqueFileHandle = UniqueResource<FileHandleTraits>;
+
+struct RegKeyTraits {
+    using Type = HKEY;
+    static Type invalid() noexcept { return nullptr; }
+    static void close(Type key) noexcept { RegCloseKey(key); }
+};
+using UniqueRegKey = UniqueResource<RegKeyTraits>;
+
+// Modules from LoadLibraryExW.
+struct LibraryTraits {
+    using Type = HMODULE;
+    static Type invalid() noexcept { return nullptr; }
+    static void close(Type module) noexcept { FreeLibrary(module); }
+};
+using UniqueLibrary = UniqueResource<LibraryTraits>;
+
+// Service Control Manager connections and the services opened through them.
+struct ServiceHandleTraits {
+    using Type = SC_HANDLE;
+    static Type invalid() noexcept { return nullptr; }
+    static void close(Type handle) noexcept { CloseServiceHandle(handle); }
+};
+using UniqueServiceHandle = UniqueResource<ServiceHandleTraits>;

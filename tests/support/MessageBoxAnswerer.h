@@ -1,0 +1,36 @@
+#pragma once
+// Answers the message boxes that the current thread shows while an answerer lives, in
+// the order they appear, and records what each box said.
+#include <windows.h>
+
+#include <string>
+#include <vector>
+
+class MessageBoxAnswerer {
+public:
+    struct Box {
+        std::wstring caption;
+        std::wstring text;
+        UINT style = 0; // MB_ICON* and MB_* button flags as far as the box shows them
+        HWND owner = nullptr;
+    };
+
+    // Presses answers[i] in the i-th box; boxes beyond the script get the last answer,
+    // or IDOK when the script is empty.
+    explicit MessageBoxAnswerer(std::vector<int> answers = {});
+    ~MessageBoxAnswerer();
+    MessageBoxAnswerer(const MessageBoxAnswerer&) = delete;
+    MessageBoxAnswerer& operator=(const MessageBoxAnswerer&) = delete;
+
+    const std::vector<Box>& boxes() const { return boxes_; }
+
+private:
+    static LRESULT CALLBACK hookProc(int code, WPARAM wParam, LPARAM lParam);
+    void answer(HWND box);
+
+    std::vector<int> answers_;
+    std::vector<Box> boxes_;
+    HWND lastBox_ = nullptr;
+    HHOOK hook_ = nullptr;
+    MessageBoxAnswerer* previous_ = nullptr;
+};
