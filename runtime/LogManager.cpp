@@ -1,0 +1,237 @@
+#include "runtime/LogManager.h"
+
+#include <atomic>
+#include <cstdio>
+
+#include "runtime/EventLogApi.h"
+#include "runtime/ExecuteContext.h"
+#include "runtime/Handle.h"
+#include "runtime/LogConfig.h"
+#include "runtime/LogFile.h"
+#include "runtime/VMutex.h"
+
+namespace {
+
+const wchar_t EVENT_LOG_KEY[] = L"SYSTEM\\CurrentControlSet\\Services\\EventLog\\Tarvo";
+const wchar_t REGISTRATION_MUTEX[] = L"Global\\{F485C63C-FF60-4c1a-A4BF-A3958C9F3D32}";
+
+// Flags for levels outside 0..5 are those of the nearest known level.
+int flagIndex(int level)
+{
+    return level < 0 ? 0 : level >= LOG_LEVEL_COUNT ? LOG_LEVEL_COUNT - 1 : level;
+}
+
+void setDword(HKEY key, const wchar_t* name, DWORD value)
+{
+    const LSTATUS status = RegSetValueExW(key, name, 0, REG_DWORD, reinterpret_cast<const BYTE*>(&value), sizeof(value));
+    if (status != ERROR_SUCCESS)
+        throwOSError(L"RegSetValueEx", status, {L"", "registerEventSource", __LINE__});
+}
+
+UniqueRegKey createKey(const std::wstring& path, DWORD& disposition)
+{
+    HKEY key = nullptr;
+    const LSTATUS status = RegCreateKeyExW(HKEY_LOCAL_MACHINE, path.c_str(), 0, nullptr, 0, KEY_ALL_ACCESS, nullptr,
+                                           &key, &disposition);
+    if (status != ERROR_SUCCESS)
+        throwOSError(L"RegCreateKeyEx", status, {L"", "registerEventSource", __LINE__});
+    return UniqueRegKey(key);
+}
+
+// The "Tarvo" log keeps the size and retention it was created with; whoever set it
+// up first (or an administrator since) decides.
+void ensureEventLogExists()
+{
+    static std::atomic<bool> ensured{false};
+    if (ensured)
+        return;
+    DWORD disposition = 0;
+    UniqueRegKey key = createKey(EVENT_LOG_KEY, disposition);
+    if (disposition == REG_CREATED_NEW_KEY) {
+        setDword(key.get(), L"MaxSize", 0x800000);
+        setDword(key.get(), L"Retention", 0);
+    }
+    ensured = true;
+}
+
+HANDLE registerEventSource(const std::wstring& name)
+{
+    VMutex registration(REGISTRATION_MUTEX);
+    VLock<VMutex> lock(registration);
+
+    ensureEventLogExists();
+
+    DWORD disposition = 0;
+    UniqueRegKey source = createKey(std::wstring(EVENT_LOG_KEY) + L"\\" + name, disposition);
+    setDword(source.get(), L"TypesSupported", 7);
+    // Without a product root the source is still registered, so errors keep reaching
+    // the event log; they only lack their message text.
+    try {
+        const std::wstring messageFile = joinPath(readProductRoot(), L"admin\\bin64\\eventmsg.dll");
+        const LSTATUS status = RegSetValueExW(source.get(), L"EventMessageFile", 0, REG_SZ,
+                                              reinterpret_cast<const BYTE*>(messageFile.c_str()),
+                                              static_cast<DWORD>((messageFile.size() + 1) * sizeof(wchar_t)));
+        if (status != ERROR_SUCCESS)
+            throwOSError(L"RegSetValueEx", status, {L"", "registerEventSource", __LINE__});
+    } catch (const vexception&) {
+    }
+
+    const HANDLE handle = eventLogApi().registerEventSource(nullptr, name.c_str());
+    if (!handle)
+        throwLastError(L"RegisterEventSource", "LogManager::getEventLog", __LINE__);
+    return handle;
+}
+
+const wchar_t* logLevelName(int level)
+{
+    static const wchar_t* const names[LOG_LEVEL_COUNT] = {L"Info", L"Warning", L"Result", L"Error", L"Unexpected", L"Crash"};
+    return level >= 0 && level < LOG_LEVEL_COUNT ? names[level] : L"Unknown level";
+}
+
+WORD logLevelEventType(int level)
+{
+    switch (level) {
+    case LOG_INFO:
+        return EVENTLOG_INFORMATION_TYPE;
+    case LOG_WARNING:
+        return EVENTLOG_WARNING_TYPE;
+    case LOG_RESULT:
+        return EVENTLOG_SUCCESS;
+    default:
+        return EVENTLOG_ERROR_TYPE;
+    }
+}
+
+} // namespace
+
+bool isDebug()
+{
+    // Relaxed ordering is enough: the switch is only a hint, re-read every 16 calls.
+    static std::atomic<unsigned> calls{0};
+    static std::atomic<DWORD> debug{0};
+    if (calls.fetch_add(1, std::memory_order_relaxed) % 16 == 0) {
+        DWORD value = 0;
+        if (readConfigDword(L"Debug", value))
+            debug.store(value, std::memory_order_relaxed);
+    }
+    return debug.load(std::memory_order_relaxed) != 0;
+}
+
+LogManager& LogManager::instance()
+{
+    static LogManager manager;
+    return manager;
+}
+
+LogManager::LogManager()
+{
+    bool created = false;
+    m_settings = &contextLogSettings(created);
+    if (created) {
+        const bool debug = isDebug();
+        for (int level = 0; level < LOG_LEVEL_COUNT; ++level) {
+            m_settings->outputEnabled[level] = level >= LOG_RESULT;
+            m_settings->eventLogEnabled[level] = level >= LOG_ERROR || debug;
+        }
+    }
+}
+
+LogManager::~LogManager() = default;
+
+void LogManager::log(int level, const std::wstring& text) noexcept
+{
+    writeSinks(level, text);
+    for (LogListener* listener : m_settings->listeners) {
+        try {
+            listener->onMessage(level, text);
+        } catch (...) {
+        }
+    }
+}
+
+void LogManager::log(int level, const vexception& e) noexcept
+{
+    try {
+        writeSinks(level, e.fullText());
+    } catch (...) {
+    }
+    for (LogListener* listener : m_settings->listeners) {
+        try {
+            listener->onException(level, e);
+        } catch (...) {
+        }
+    }
+}
+
+void LogManager::writeSinks(int level, const std::wstring& text) noexcept
+{
+    writeDebugFile(level, text);
+    if (m_settings->eventLogEnabled[flagIndex(level)])
+        writeEventLog(level, text);
+    if (m_settings->outputEnabled[flagIndex(level)])
+        writeOutput(text);
+}
+
+void LogManager::writeDebugFile(int level, const std::wstring& text) noexcept
+{
+    try {
+        if (!isDebug() && level < LOG_ERROR)
+            return;
+        LogFile file(L"debug", 1);
+        if (!file.enabled())
+            return;
+        file.write(std::wstring(logLevelName(level)) + L": " + text);
+    } catch (...) {
+    }
+}
+
+HANDLE LogManager::getEventLog() noexcept
+{
+    AcquireSRWLockExclusive(&m_eventLock);
+    const HANDLE source = eventSourceLocked();
+    ReleaseSRWLockExclusive(&m_eventLock);
+    return source;
+}
+
+HANDLE LogManager::eventSourceLocked() noexcept
+{
+    try {
+        if (!m_eventSource) {
+            if (m_sourceName.empty())
+                m_sourceName = moduleFileName();
+            m_eventSource.reset(registerEventSource(m_sourceName));
+        }
+    } catch (...) {
+    }
+    return m_eventSource.get();
+}
+
+void LogManager::writeEventLog(int level, const std::wstring& text) noexcept
+{
+    // The report runs under the lock so that no other thread releases the source meanwhile.
+    AcquireSRWLockExclusive(&m_eventLock);
+    try {
+        if (const HANDLE source = eventSourceLocked()) {
+            const std::wstring path = modulePath();
+            LPCWSTR strings[2] = {path.c_str(), text.c_str()};
+            // A failed report drops the source; the next event registers it again.
+            if (!eventLogApi().reportEvent(source, logLevelEventType(level), 0, 1, nullptr, 2, 0, strings, nullptr))
+                m_eventSource.reset();
+        }
+    } catch (...) {
+    }
+    ReleaseSRWLockExclusive(&m_eventLock);
+}
+
+void LogManager::writeOutput(const std::wstring& text) noexcept
+{
+    try {
+        const std::string utf8 = cstr(text, CP_UTF8);
+        if (m_settings->outputStarted)
+            std::printf("\n");
+        else
+            m_settings->outputStarted = true;
+        std::printf("%s", utf8.c_str());
+    } catch (...) {
+    }
+}

@@ -1,0 +1,82 @@
+#pragma once
+
+#include <windows.h>
+
+#include <string>
+#include <vector>
+
+#include "runtime/EventLogApi.h"
+#include "runtime/Exception.h"
+#include "runtime/Strings.h"
+
+// Log levels; each has a name in the debug file and an event type in the event log.
+enum LogLevel : int {
+    LOG_INFO = 0,
+    LOG_WARNING = 1,
+    LOG_RESULT = 2,
+    LOG_ERROR = 3,
+    LOG_UNEXPECTED = 4,
+    LOG_CRASH = 5,
+};
+
+constexpr int LOG_LEVEL_COUNT = 6;
+
+class LogListener {
+public:
+    virtual ~LogListener() = default;
+    virtual void onException(int level, const vexception& e) = 0;
+    virtual void onMessage(int level, const std::wstring& text) = 0;
+};
+
+// Lives in the execute context that every module of the process shares, so the
+// first module to create it fixes the flags for all.
+struct LogSettings {
+    bool outputEnabled[LOG_LEVEL_COUNT];
+    bool eventLogEnabled[LOG_LEVEL_COUNT];
+    std::vector<LogListener*> listeners;
+    bool outputStarted;
+};
+
+// The "Debug" switch of the product configuration, re-read every 16th call.
+bool isDebug();
+
+class LogManager {
+public:
+    static LogManager& instance();
+
+    // None of these throw: a failing sink is skipped and the others still run.
+    void log(int level, const std::wstring& text) noexcept;
+    void log(int level, const vexception& e) noexcept;
+
+    template <class... A>
+    void log(int level, const wchar_t* format, const A&... args) noexcept
+    {
+        try {
+            log(level, formatString(format, args...));
+        } catch (...) {
+        }
+    }
+
+    // The registered event source, registering it when needed; null when that fails.
+    HANDLE getEventLog() noexcept;
+
+    LogSettings& settings() noexcept { return *m_settings; }
+
+    LogManager(const LogManager&) = delete;
+    LogManager& operator=(const LogManager&) = delete;
+
+private:
+    LogManager();
+    ~LogManager();
+
+    void writeSinks(int level, const std::wstring& text) noexcept;
+    void writeDebugFile(int level, const std::wstring& text) noexcept;
+    void writeEventLog(int level, const std::wstring& text) noexcept;
+    void writeOutput(const std::wstring& text) noexcept;
+    HANDLE eventSourceLocked() noexcept;
+
+    LogSettings* m_settings;
+    SRWLOCK m_eventLock = SRWLOCK_INIT;
+    UniqueEventSource m_eventSource;
+    std::wstring m_sourceName;
+};

@@ -1,0 +1,73 @@
+#include "runtime/VMutex.h"
+
+#include "runtime/Exception.h"
+
+namespace {
+
+// Everyone (S-1-1-0) gets GENERIC_ALL, so writers running under other accounts can
+// open the same mutex.
+struct EveryoneSecurity {
+    BYTE sid[SECURITY_MAX_SID_SIZE];
+    BYTE acl[sizeof(ACL) + sizeof(ACCESS_ALLOWED_ACE) + SECURITY_MAX_SID_SIZE];
+    SECURITY_DESCRIPTOR descriptor;
+    SECURITY_ATTRIBUTES attributes;
+
+    EveryoneSecurity()
+    {
+        DWORD sidSize = sizeof(sid);
+        if (!CreateWellKnownSid(WinWorldSid, nullptr, sid, &sidSize))
+            throwLastError(L"CreateWellKnownSid", "VMutex::VMutex", __LINE__);
+        if (!InitializeAcl(reinterpret_cast<PACL>(acl), sizeof(acl), ACL_REVISION))
+            throwLastError(L"InitializeAcl", "VMutex::VMutex", __LINE__);
+        if (!AddAccessAllowedAce(reinterpret_cast<PACL>(acl), ACL_REVISION, GENERIC_ALL, sid))
+            throwLastError(L"AddAccessAllowedAce", "VMutex::VMutex", __LINE__);
+        if (!InitializeSecurityDescriptor(&descriptor, SECURITY_DESCRIPTOR_REVISION))
+            throwLastError(L"InitializeSecurityDescriptor", "VMutex::VMutex", __LINE__);
+        if (!SetSecurityDescriptorDacl(&descriptor, TRUE, reinterpret_cast<PACL>(acl), FALSE))
+            throwLastError(L"SetSecurityDescriptorDacl", "VMutex::VMutex", __LINE__);
+        attributes = {sizeof(attributes), &descriptor, FALSE};
+    }
+};
+
+UniqueHandle createEveryoneMutex(const std::wstring& name)
+{
+    EveryoneSecurity security;
+    UniqueHandle mutex(CreateMutexW(&security.attributes, FALSE, name.c_str()));
+    if (!mutex)
+        throwLastError(L"CreateMutex", "VMutex::VMutex", __LINE__);
+    return mutex;
+}
+
+} // namespace
+
+bool VSyncObject::lock(DWORD timeout)
+{
+    const ULONGLONG start = GetTickCount64();
+    DWORD remaining = timeout;
+    for (;;) {
+        switch (WaitForSingleObjectEx(handle_.get(), remaining, TRUE)) {
+        case WAIT_OBJECT_0:
+        case WAIT_ABANDONED:
+            return true;
+        case WAIT_TIMEOUT:
+            return false;
+        case WAIT_IO_COMPLETION:
+            if (timeout != INFINITE) {
+                const ULONGLONG elapsed = GetTickCount64() - start;
+                if (elapsed >= timeout)
+                    return false;
+                remaining = static_cast<DWORD>(timeout - elapsed);
+            }
+            continue;
+        default:
+            throwLastError(L"Lock object", "VSyncObject::lock", __LINE__);
+        }
+    }
+}
+
+VMutex::VMutex(const std::wstring& name) : VSyncObject(createEveryoneMutex(name)) {}
+
+void VMutex::unlock() noexcept
+{
+    ReleaseMutex(handle());
+}
