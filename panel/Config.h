@@ -1,0 +1,27 @@
+#pragma once
+
+#include <windows.h>
+
+// The product configuration under HKEY_LOCAL_MACHINE, always read in the 32-bit view
+// (registry view 1), also by a 64-bit build.
+constexpr wchar_t CONFIG_ROOT_KEY[] = L"SOFTWARE\\Tarvo\\KZO Config\\Config";
+constexpr DWORD CONFIG_VIEW = 1;
+
+// Present on a full installation of the panel; only its presence matters.
+constexpr wchar_t INSTALLER_KEY[] = L"SOFTWARE\\TARVO\\Installer\\TarvoCP";
+constexpr wchar_t INSTALLER_MARKER[] = L"INSTALLDIR";
+
+// Database connect time-out in seconds: "MySQLConnectionTimeout", 120 when absent, never
+// below 60. A value of the wrong type raises.
+unsigned getMySQLConnectionTimeout();
+
+// "PipeConnectTryCount", re-read on every 16th call so that a change is seen without a
+// restart; defaultCount when it is 0 or absent. After a read fails (wrong type) the
+// registry is no longer read and the last count read stays.
+int getPipeConnectTryCount(int defaultCount);
+
+// "opentracing_enabled", read once per process. Never on inside the repair and URL
+// protection modules.
+bool isTracingEnabled();
+
+bool isFullInstallation();
