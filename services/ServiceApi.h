@@ -1,0 +1,28 @@
+#pragma once
+
+#include <windows.h>
+#include <winsvc.h>
+
+namespace service {
+
+// The platform calls of the service library that tests replace: the clock of the waits,
+// so that minutes of waiting pass in milliseconds, and the two dependency queries, which
+// some service managers do not answer as Windows does (a replacement learns which service
+// a handle stands for from openService). Holds the platform's own functions unless a test
+// has installed others.
+struct ServiceApi {
+    DWORD(WINAPI* getTickCount)();
+    DWORD(WINAPI* sleepEx)(DWORD milliseconds, BOOL alertable);
+    SC_HANDLE(WINAPI* openService)(SC_HANDLE manager, LPCWSTR name, DWORD access);
+    BOOL(WINAPI* queryServiceConfig)(SC_HANDLE service, LPQUERY_SERVICE_CONFIGW config, DWORD size,
+                                     LPDWORD needed);
+    BOOL(WINAPI* enumDependentServices)(SC_HANDLE service, DWORD state, LPENUM_SERVICE_STATUSW services,
+                                        DWORD size, LPDWORD needed, LPDWORD returned);
+};
+
+ServiceApi& serviceApi();
+
+// The table as it is before any replacement.
+const ServiceApi& platformServiceApi();
+
+} // namespace service

@@ -1,0 +1,72 @@
+#pragma once
+
+#include <windows.h>
+#include <winsvc.h>
+
+#include <string>
+#include <vector>
+
+// A journal that services of the test host (testsvc.exe) append their start, pause,
+// continue and stop events to, in a file of its own in the temporary folder. Removed with
+// the object.
+class ServiceJournal {
+public:
+    struct Event {
+        std::wstring event; // "start", "pause", "continue" or "stop"
+        std::wstring name;
+    };
+
+    ServiceJournal();
+    ~ServiceJournal();
+    ServiceJournal(const ServiceJournal&) = delete;
+    ServiceJournal& operator=(const ServiceJournal&) = delete;
+
+    const std::wstring& path() const { return path_; }
+    // The host's option that names this journal.
+    std::wstring option() const;
+
+    std::vector<Event> events() const;
+    // The services that logged event, in journal order.
+    std::vector<std::wstring> namesOf(const wchar_t* event) const;
+
+    // Ends the stubborn modes (--hang-start, --hang-stop, --refuse-stop) of its services.
+    void requestQuit() const;
+
+private:
+    std::wstring path_;
+};
+
+// A service of the test host, installed for the lifetime of the object with the host's
+// options in its binary path (see sandbox/testsvc/main.cpp), and removed afterwards: the
+// quit file of its journal is written (which ends every stubborn service of that journal),
+// the service stopped and deleted, and the quit file removed again.
+class TestService {
+public:
+    TestService(std::wstring name, std::wstring displayName, std::wstring options,
+                std::vector<std::wstring> dependencies = {}, DWORD startType = SERVICE_DEMAND_START);
+    ~TestService();
+    TestService(const TestService&) = delete;
+    TestService& operator=(const TestService&) = delete;
+
+    const std::wstring& name() const { return name_; }
+    const wchar_t* c_name() const { return name_.c_str(); }
+    const std::wstring& displayName() const { return displayName_; }
+
+    SERVICE_STATUS status() const;
+    DWORD state() const { return status().dwCurrentState; }
+
+    // Test set-up through the manager itself: start or stop and wait (real time) until the
+    // state is reached. Both fail the calling test when the service does not get there.
+    void startAndWait(DWORD state = SERVICE_RUNNING) const;
+    void stopAndWait() const;
+
+private:
+    std::wstring name_;
+    std::wstring displayName_;
+    std::wstring quitFile_;
+    SC_HANDLE manager_ = nullptr;
+    SC_HANDLE service_ = nullptr;
+};
+
+// Path of the test host beside the test executable.
+std::wstring testServiceHost();

@@ -1,0 +1,29 @@
+#pragma once
+
+#include "services/ServiceApi.h"
+
+#include <vector>
+
+// While alive, the service library's waits run on a virtual tick count, so that minutes
+// pass in milliseconds: a sleep advances the count by the time asked for, after a short
+// real pause that lets the service processes run. The status queries stay real. One clock
+// at a time, on the thread that waits.
+class VirtualClock {
+public:
+    explicit VirtualClock(DWORD startTick = 1000000, DWORD realPauseMs = 1);
+    ~VirtualClock();
+    VirtualClock(const VirtualClock&) = delete;
+    VirtualClock& operator=(const VirtualClock&) = delete;
+
+    DWORD now() const;
+    // Every sleep asked for since construction, in order.
+    const std::vector<DWORD>& sleeps() const;
+    DWORD sleptTotal() const;
+    void clearSleeps();
+    // The next sleep returns early after part of its time, as when an asynchronous
+    // procedure call has run.
+    void interruptNextSleep(DWORD afterMs);
+
+private:
+    service::ServiceApi saved_;
+};
