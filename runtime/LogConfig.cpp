@@ -57,13 +57,6 @@ std::wstring readProductRoot()
     return value;
 }
 
-std::wstring joinPath(const std::wstring& directory, const std::wstring& name)
-{
-    if (directory.empty() || directory.back() == L'\\' || directory.back() == L'/')
-        return directory + name;
-    return directory + L'\\' + name;
-}
-
 std::wstring modulePath()
 {
     wchar_t path[MAX_PATH];

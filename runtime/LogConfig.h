@@ -2,6 +2,8 @@
 
 #include <windows.h>
 
+#include "runtime/Path.h"
+
 #include <string>
 
 // The few configuration values logging needs, read straight from
@@ -13,8 +15,6 @@ bool readConfigDword(const wchar_t* name, DWORD& value) noexcept;
 // PRODUCT_ROOT_D; raises the registry's error when it cannot be read.
 std::wstring readProductRoot();
 
-// directory + "\" + name, without doubling a trailing separator.
-std::wstring joinPath(const std::wstring& directory, const std::wstring& name);
 
 // The running executable's full path and its file name with extension.
 std::wstring modulePath();

@@ -1,0 +1,201 @@
+#include "panel/PipeChannel.h"
+
+#include "panel/Config.h"
+#include "runtime/LogManager.h"
+#include "runtime/ThreadCancelation.h"
+#include "services/Registry.h"
+
+
+namespace {
+
+constexpr int defaultConnectTries = 10;
+constexpr DWORD missingPipeRetryMs = 500;
+constexpr DWORD busyPipeWaitMs = 1000;
+constexpr DWORD busyPipeRetryMs = 50;
+
+// What the other end closing or breaking the pipe looks like.
+bool isEndOfPipe(DWORD error)
+{
+    return error == ERROR_HANDLE_EOF || error == ERROR_BROKEN_PIPE || error == ERROR_NO_DATA;
+}
+
+class CriticalSectionLock {
+public:
+    explicit CriticalSectionLock(CRITICAL_SECTION& section) : section_(section) { EnterCriticalSection(&section_); }
+    ~CriticalSectionLock() { LeaveCriticalSection(&section_); }
+    CriticalSectionLock(const CriticalSectionLock&) = delete;
+    CriticalSectionLock& operator=(const CriticalSectionLock&) = delete;
+
+private:
+    CRITICAL_SECTION& section_;
+};
+
+} // namespace
+
+namespace Con {
+
+std::unique_ptr<ClientOverlappedPipe> ClientOverlappedPipe::create(const std::wstring& pipeName, int tries)
+{
+    const std::wstring connectWhere = L"Unable to connect to pipe " + pipeName;
+    // Nothing was tried: report the pipe as missing.
+    DWORD lastError = ERROR_FILE_NOT_FOUND;
+    UniqueFileHandle handle;
+    for (int attempt = 0; attempt < tries && !handle; ++attempt) {
+        const ThreadCancelation::CancelationPoint point(false);
+        handle.reset(CreateFileW(pipeName.c_str(), GENERIC_READ | GENERIC_WRITE | FILE_READ_DATA | FILE_WRITE_DATA, 0,
+                                 nullptr, OPEN_EXISTING, FILE_FLAG_OVERLAPPED, nullptr));
+        if (handle)
+            break;
+        lastError = GetLastError();
+        if (lastError == ERROR_FILE_NOT_FOUND) {
+            // The service is not listening yet.
+            SleepEx(missingPipeRetryMs, TRUE);
+        } else if (lastError == ERROR_PIPE_BUSY) {
+            if (!WaitNamedPipeW(pipeName.c_str(), busyPipeWaitMs))
+                SleepEx(busyPipeRetryMs, TRUE);
+        } else {
+            throwOSError(connectWhere.c_str(), lastError, {L"", "Con::ClientOverlappedPipe::create", __LINE__});
+        }
+    }
+    if (!handle)
+        throwOSError(connectWhere.c_str(), lastError, {L"", "Con::ClientOverlappedPipe::create", __LINE__});
+
+    DWORD mode = PIPE_READMODE_MESSAGE;
+    if (!SetNamedPipeHandleState(handle.get(), &mode, nullptr, nullptr))
+        throwLastError((L"Unable to set mode of pipe " + pipeName).c_str(), "Con::ClientOverlappedPipe::create",
+                       __LINE__);
+    return std::make_unique<ClientOverlappedPipe>(std::move(handle));
+}
+
+ClientOverlappedPipe::ClientOverlappedPipe(UniqueFileHandle handle)
+    : handle_(std::move(handle)), event_(CreateEventW(nullptr, TRUE, FALSE, nullptr))
+{
+    if (!event_)
+        throwLastError(L"Unable to create pipe event", "Con::ClientOverlappedPipe::create", __LINE__);
+}
+
+bool ClientOverlappedPipe::isValid() const
+{
+    return handle_ && handle_.get() != nullptr;
+}
+
+void ClientOverlappedPipe::write(const void* bytes, DWORD size)
+{
+    transfer(true, const_cast<void*>(bytes), size);
+}
+
+void ClientOverlappedPipe::read(void* bytes, DWORD size)
+{
+    transfer(false, bytes, size);
+}
+
+void ClientOverlappedPipe::transfer(bool writing, void* bytes, DWORD size)
+{
+    const char* const function = writing ? "Con::ClientOverlappedPipe::write" : "Con::ClientOverlappedPipe::read";
+    OVERLAPPED overlapped{};
+    overlapped.hEvent = event_.get();
+    const BOOL started = writing ? WriteFile(handle_.get(), bytes, size, nullptr, &overlapped)
+                                 : ReadFile(handle_.get(), bytes, size, nullptr, &overlapped);
+    if (!started) {
+        const DWORD error = GetLastError();
+        if (isEndOfPipe(error)) {
+            finished_ = true;
+            return;
+        }
+        if (error != ERROR_IO_PENDING)
+            throwOSError(writing ? L"Unable to write to pipe" : L"Unable to read from pipe", error,
+                         {L"", function, __LINE__});
+    }
+    DWORD done = 0;
+    if (!GetOverlappedResult(handle_.get(), &overlapped, &done, TRUE))
+        throwLastError(L"Unable to complete pipe operation", function, __LINE__);
+    if (done != size)
+        throw vexception(formatString(L"Completed only %d of %d bytes", static_cast<int>(done), static_cast<int>(size)),
+                         {L"", function, __LINE__});
+}
+
+} // namespace Con
+
+namespace vpipechannel {
+
+client::client(std::wstring registryKey, std::wstring pipeValueName)
+    : registryKey_(std::move(registryKey)), pipeValueName_(std::move(pipeValueName))
+{
+    InitializeCriticalSection(&lock_);
+}
+
+client::~client()
+{
+    pipe_.reset();
+    DeleteCriticalSection(&lock_);
+}
+
+std::wstring client::pipeName() const
+{
+    std::wstring name;
+    registry::lookup(HKEY_LOCAL_MACHINE, registryKey_, pipeValueName_, name, REG_SZ, CONFIG_VIEW);
+    // An empty name names no pipe: the default applies as when the value is absent.
+    return L"\\\\.\\pipe\\" + (name.empty() ? std::wstring(L"kzopipe") : name);
+}
+
+void client::ensureConnected(int defaultTries)
+{
+    if (pipe_ && pipe_->isValid())
+        return;
+    pipe_ = Con::ClientOverlappedPipe::create(pipeName(), getPipeConnectTryCount(defaultTries));
+}
+
+std::unique_ptr<vserializer> client::query(const GUID& method, const vserializer& arguments)
+{
+    const CriticalSectionLock lock(lock_);
+    for (bool retried = false;; retried = true) {
+        try {
+            return exchange(method, arguments);
+        } catch (const vexception& error) {
+            if (retried)
+                throw;
+            LogManager::instance().log(LOG_INFO,
+                                       L"Tarvo Management service pipe communication error: %s. Trying to reconnect.",
+                                       error.fullText());
+        } catch (...) {
+            if (retried)
+                throw;
+            LogManager::instance().log(LOG_INFO,
+                                       L"Tarvo Management service pipe unknown communication error. Trying to reconnect.");
+        }
+        pipe_.reset();
+        ensureConnected(defaultConnectTries);
+    }
+}
+
+std::unique_ptr<vserializer> client::exchange(const GUID& method, const vserializer& arguments)
+{
+    ensureConnected(defaultConnectTries);
+    if (pipe_->isFinished()) {
+        LogManager::instance().log(LOG_WARNING, L"Connection to Tarvo Management Service is broken: Pipe is finished");
+        throw vexception(L"Pipe is finished", {L"", "vpipechannel::client::query", __LINE__});
+    }
+
+    vserializer body;
+    body.writeBlock(&method, sizeof(method));
+    body.writeRaw(arguments.data().data(), arguments.data().size());
+    const uint32_t length = static_cast<uint32_t>(body.data().size());
+    pipe_->write(&length, sizeof(length));
+    pipe_->write(body.data().data(), length);
+
+    uint32_t replyLength = 0;
+    pipe_->read(&replyLength, sizeof(replyLength));
+    if (replyLength > maxReplyBytes)
+        throw vserializer::invalidprotocol(
+            formatString(L"Reply of %u bytes exceeds the limit of %u bytes", replyLength, maxReplyBytes),
+            {L"", "vpipechannel::client::query", __LINE__});
+    std::vector<uint8_t> reply(replyLength);
+    if (replyLength > 0)
+        pipe_->read(reply.data(), replyLength);
+    // A pipe that ended on the way delivered nothing, whatever length was asked for.
+    if (pipe_->isFinished())
+        reply.clear();
+    return std::make_unique<vserializer>(std::move(reply));
+}
+
+} // namespace vpipechannel
