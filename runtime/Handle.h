@@ -1,6 +1,7 @@
 #pragma once
 
 #include <windows.h>
+#include <commctrl.h>
 #include <winsvc.h>
 
 #include <utility>
@@ -79,3 +80,19 @@ struct ServiceHandleTraits {
     static void close(Type handle) noexcept { CloseServiceHandle(handle); }
 };
 using UniqueServiceHandle = UniqueResource<ServiceHandleTraits>;
+
+// Image lists from ImageList_Create.
+struct ImageListTraits {
+    using Type = HIMAGELIST;
+    static Type invalid() noexcept { return nullptr; }
+    static void close(Type list) noexcept { ImageList_Destroy(list); }
+};
+using UniqueImageList = UniqueResource<ImageListTraits>;
+
+// Menus from LoadMenuW (not those attached to a window, which the window destroys).
+struct MenuTraits {
+    using Type = HMENU;
+    static Type invalid() noexcept { return nullptr; }
+    static void close(Type menu) noexcept { DestroyMenu(menu); }
+};
+using UniqueMenu = UniqueResource<MenuTraits>;

@@ -1,0 +1,159 @@
+#include "app/TrayIcon.h"
+
+#include "app/Window.h"
+#include "resource.h"
+#include "runtime/Exception.h"
+#include "runtime/Strings.h"
+#include "services/Service.h"
+
+#include <cwchar>
+
+namespace {
+
+// Set the first time the shell accepts the icon.
+bool iconAdded = false;
+
+HICON loadIcon(UINT id)
+{
+    return LoadIconW(GetModuleHandleW(nullptr), MAKEINTRESOURCEW(id));
+}
+
+UINT iconFor(unsigned state)
+{
+    switch (state) {
+    case service::statusStarted:
+        return IDI_TRAY_STARTED;
+    case service::statusStopped:
+        return IDI_TRAY_STOPPED;
+    default:
+        return IDI_TRAY_DISABLED;
+    }
+}
+
+} // namespace
+
+unsigned queryPanelServiceState()
+{
+    try {
+        return static_cast<unsigned>(service::effStatus(L"tarvosrv"));
+    } catch (const vexception&) {
+        return service::statusDisabled;
+    }
+}
+
+std::wstring stateWord(unsigned state)
+{
+    switch (state) {
+    case service::statusStarted:
+        return L"Started";
+    case service::statusStopped:
+        return L"Stopped";
+    case service::statusDisabled:
+        return L"Disabled";
+    default:
+        return L"";
+    }
+}
+
+UINT exitMessage()
+{
+    static const UINT message = RegisterWindowMessageW(L"TarvoTrayIconExitMsg");
+    return message;
+}
+
+std::wstring loadResourceString(UINT id)
+{
+    wchar_t buffer[260] = {};
+    LoadStringW(GetModuleHandleW(nullptr), id, buffer, static_cast<int>(sizeof(buffer) / sizeof(buffer[0])));
+    return buffer;
+}
+
+TrayIcon::~TrayIcon()
+{
+    if (dialog_) {
+        NOTIFYICONDATAW data = record(0);
+        trayIconApi().shellNotifyIcon(NIM_DELETE, &data);
+    }
+}
+
+NOTIFYICONDATAW TrayIcon::record(UINT flags) const
+{
+    NOTIFYICONDATAW data;
+    ZeroMemory(&data, sizeof(data));
+    data.cbSize = sizeof(data);
+    data.hWnd = dialog_ ? dialog_->window() : nullptr;
+    data.uID = iconId;
+    data.uFlags = flags;
+    return data;
+}
+
+bool TrayIcon::addIcon()
+{
+    NOTIFYICONDATAW data = record(NIF_MESSAGE | NIF_ICON | NIF_TIP | NIF_STATE);
+    data.uCallbackMessage = callbackMessage;
+    data.hIcon = loadIcon(IDI_TRAY_STARTED);
+    if (!trayIconApi().shellNotifyIcon(NIM_ADD, &data))
+        return false;
+    iconAdded = true;
+    return true;
+}
+
+bool TrayIcon::add()
+{
+    return iconAdded || addIcon();
+}
+
+bool TrayIcon::update(unsigned state, const std::wstring& text)
+{
+    const UINT icon = iconFor(state);
+    if (!add())
+        return false;
+    NOTIFYICONDATAW data = record(NIF_ICON | NIF_TIP);
+    data.hIcon = loadIcon(icon);
+    const std::wstring tip = formatString(loadResourceString(IDS_TRAY_TIP).c_str(), text);
+    const size_t field = sizeof(data.szTip) / sizeof(data.szTip[0]);
+    wcsncpy(data.szTip, tip.c_str(), field - 1);
+    return trayIconApi().shellNotifyIcon(NIM_MODIFY, &data) != FALSE;
+}
+
+bool TrayIcon::updateText(const std::wstring& text)
+{
+    return update(queryPanelServiceState(), text);
+}
+
+bool TrayIcon::refresh()
+{
+    const unsigned state = queryPanelServiceState();
+    return update(state, stateWord(state));
+}
+
+UINT TrayIcon::taskbarCreatedMessage()
+{
+    static const UINT message = RegisterWindowMessageW(L"TaskbarCreated");
+    return message;
+}
+
+bool TrayIcon::restore()
+{
+    // A restarted shell has forgotten the icon, whatever the flag says. Where the shell still
+    // shows it, the add fails and the refresh alone brings it up to date.
+    addIcon();
+    return refresh();
+}
+
+const TrayIconApi& platformTrayIconApi()
+{
+    static const TrayIconApi platform = {&Shell_NotifyIconW};
+    return platform;
+}
+
+TrayIconApi& trayIconApi()
+{
+    static TrayIconApi current = platformTrayIconApi();
+    return current;
+}
+
+void resetTrayIconAdded()
+{
+    iconAdded = false;
+}

@@ -1,0 +1,69 @@
+#pragma once
+// The notification-area icon that shows the state of the panel's management service
+// "tarvosrv", and the small process-wide helpers that go with it.
+#include <windows.h>
+#include <shellapi.h>
+
+#include <string>
+
+class VDlg;
+
+// State of the management service: 0 started, 1 stopped, 2 disabled (also when it cannot
+// be queried, for example because it is not installed).
+unsigned queryPanelServiceState();
+// "Started", "Stopped", "Disabled"; empty for any other value.
+std::wstring stateWord(unsigned state);
+// The registered "TarvoTrayIconExitMsg" that asks every running instance to quit.
+UINT exitMessage();
+// An entry of the program's string table (empty when it is missing).
+std::wstring loadResourceString(UINT id);
+
+class TrayIcon {
+public:
+    static constexpr UINT iconId = 1;
+    // Sent to the dialog with the mouse message (WM_LBUTTONUP, WM_RBUTTONUP, ...) in lParam.
+    static constexpr UINT callbackMessage = WM_USER + 1;
+
+    explicit TrayIcon(VDlg* dialog = nullptr) : dialog_(dialog) {}
+    // Deletes the icon once a dialog is set.
+    ~TrayIcon();
+    TrayIcon(const TrayIcon&) = delete;
+    TrayIcon& operator=(const TrayIcon&) = delete;
+
+    // The dialog whose window owns the icon and receives callbackMessage.
+    void setDialog(VDlg* dialog) { dialog_ = dialog; }
+    VDlg* dialog() const { return dialog_; }
+
+    // True when the icon is (or already was) in the notification area.
+    bool add();
+    // Picture for state, tooltip "Tarvo - <text>" cut to the shell's field. False when the
+    // icon cannot be added or the shell refuses the change.
+    bool update(unsigned state, const std::wstring& text);
+    // update with the current state and a progress text.
+    bool updateText(const std::wstring& text);
+    // update with the current state and its word.
+    bool refresh();
+
+    // The shell announces with this registered message ("TaskbarCreated") that it has
+    // restarted and lost every icon; the dialog answers it with restore.
+    static UINT taskbarCreatedMessage();
+    // Adds the icon again even though it was added before, then refreshes it.
+    bool restore();
+
+private:
+    NOTIFYICONDATAW record(UINT flags) const;
+    bool addIcon();
+
+    VDlg* dialog_;
+};
+
+// The shell call behind TrayIcon. Tests replace it to see the records, which the shell
+// cannot give back; holds Shell_NotifyIconW unless replaced.
+struct TrayIconApi {
+    BOOL(WINAPI* shellNotifyIcon)(DWORD message, PNOTIFYICONDATAW data);
+};
+TrayIconApi& trayIconApi();
+const TrayIconApi& platformTrayIconApi();
+// The icon-added flag is process-wide and never cleared by the program; a test that makes a
+// new owner window clears it to see the first add again.
+void resetTrayIconAdded();

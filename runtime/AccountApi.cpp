@@ -1,0 +1,33 @@
+#include "runtime/AccountApi.h"
+
+#include "runtime/Exception.h"
+#include "runtime/VSID.h"
+
+namespace {
+
+bool processRunsAsLocalSystem()
+{
+    BYTE system[SECURITY_MAX_SID_SIZE];
+    DWORD size = sizeof(system);
+    if (!CreateWellKnownSid(WinLocalSystemSid, nullptr, system, &size))
+        throwLastError(L"CreateWellKnownSid", "runsAsLocalSystem", __LINE__);
+    const VSID owner = VSID::processUser();
+    return EqualSid(owner.get(), system) != FALSE;
+}
+
+} // namespace
+
+const AccountApi& platformAccountApi()
+{
+    static const AccountApi platform = {
+        &NetUserGetLocalGroups, &NetUserGetGroups, &DsRoleGetPrimaryDomainInformation,
+        &DsRoleFreeMemory,      &DsGetDcNameW,     &processRunsAsLocalSystem,
+    };
+    return platform;
+}
+
+AccountApi& accountApi()
+{
+    static AccountApi current = platformAccountApi();
+    return current;
+}

@@ -1,0 +1,150 @@
+#include "runtime/VSID.h"
+
+#include "runtime/Exception.h"
+#include "runtime/Handle.h"
+
+#include <cstdlib>
+#include <cstring>
+#include <utility>
+#include <vector>
+
+namespace {
+
+// The TokenUser SID of token, read first into a small buffer and then into one of the size
+// the token asks for.
+VSID tokenUser(HANDLE token, const char* function)
+{
+    // Room for the SID pointer at the start of TOKEN_USER but not for the SID behind it: the
+    // first call practically always just reports the size.
+    alignas(TOKEN_USER) BYTE small[8];
+    static_assert(sizeof(PSID) <= sizeof(small));
+    DWORD needed = 0;
+    if (GetTokenInformation(token, TokenUser, small, sizeof(small), &needed)) {
+        PSID sid;
+        std::memcpy(&sid, small, sizeof(sid));
+        return VSID(sid);
+    }
+    if (needed < sizeof(small) + 1)
+        throwLastError(L"GetTokenInformation", function, __LINE__);
+    std::vector<ULONG_PTR> buffer((needed + sizeof(ULONG_PTR) - 1) / sizeof(ULONG_PTR));
+    if (!GetTokenInformation(token, TokenUser, buffer.data(), needed, &needed))
+        throwLastError(L"GetTokenInformation", function, __LINE__);
+    return VSID(reinterpret_cast<TOKEN_USER*>(buffer.data())->User.Sid);
+}
+
+UniqueHandle processToken(const char* function)
+{
+    HANDLE token = nullptr;
+    if (!OpenProcessToken(GetCurrentProcess(), TOKEN_QUERY, &token))
+        throwLastError(L"OpenProcessToken", function, __LINE__);
+    return UniqueHandle(token);
+}
+
+} // namespace
+
+VSID::VSID(PSID sid)
+{
+    *this = sid;
+}
+
+VSID::VSID(VSID&& other) noexcept
+    : sid_(std::exchange(other.sid_, nullptr)), heapCopy_(other.heapCopy_)
+{
+}
+
+VSID& VSID::operator=(VSID&& other) noexcept
+{
+    if (this != &other) {
+        release();
+        sid_ = std::exchange(other.sid_, nullptr);
+        heapCopy_ = other.heapCopy_;
+    }
+    return *this;
+}
+
+VSID::~VSID()
+{
+    release();
+}
+
+VSID& VSID::operator=(PSID sid)
+{
+    release();
+    heapCopy_ = true;
+    if (sid && IsValidSid(sid)) {
+        const DWORD length = GetLengthSid(sid);
+        if (length != 0) {
+            void* copy = std::malloc(length);
+            if (!copy)
+                throwOSError(L"CopySid", ERROR_NOT_ENOUGH_MEMORY, {L"", "VSID::operator=", __LINE__});
+            if (!CopySid(length, copy, sid)) {
+                const DWORD error = GetLastError();
+                std::free(copy);
+                throwOSError(L"CopySid", error, {L"", "VSID::operator=", __LINE__});
+            }
+            sid_ = copy;
+        }
+    }
+    return *this;
+}
+
+void VSID::release() noexcept
+{
+    if (!sid_)
+        return;
+    if (heapCopy_)
+        std::free(sid_);
+    else
+        FreeSid(sid_);
+    sid_ = nullptr;
+}
+
+VSID VSID::currentUser()
+{
+    HANDLE token = nullptr;
+    if (OpenThreadToken(GetCurrentThread(), TOKEN_QUERY, FALSE, &token))
+        return tokenUser(UniqueHandle(token).get(), "VSID::currentUser");
+    if (GetLastError() != ERROR_NO_TOKEN)
+        throwLastError(L"OpenThreadToken", "VSID::currentUser", __LINE__);
+    return tokenUser(processToken("VSID::currentUser").get(), "VSID::currentUser");
+}
+
+VSID VSID::processUser()
+{
+    return tokenUser(processToken("VSID::processUser").get(), "VSID::processUser");
+}
+
+VSID VSID::admins()
+{
+    SID_IDENTIFIER_AUTHORITY ntAuthority = SECURITY_NT_AUTHORITY;
+    PSID sid = nullptr;
+    if (!AllocateAndInitializeSid(&ntAuthority, 2, SECURITY_BUILTIN_DOMAIN_RID, DOMAIN_ALIAS_RID_ADMINS, 0, 0, 0,
+                                  0, 0, 0, &sid))
+        throwLastError(L"AllocateAndInitializeSid", "VSID::admins", __LINE__);
+    VSID result;
+    result.sid_ = sid;
+    result.heapCopy_ = false;
+    return result;
+}
+
+std::wstring VSID::findAccount(PSID sid, std::wstring* domain)
+{
+    DWORD nameLength = MAX_PATH;
+    DWORD domainLength = MAX_PATH;
+    std::vector<wchar_t> name(nameLength);
+    std::vector<wchar_t> domainName(domainLength);
+    SID_NAME_USE use;
+    BOOL found = LookupAccountSidW(nullptr, sid, name.data(), &nameLength, domainName.data(), &domainLength, &use);
+    if (!found && GetLastError() == ERROR_INSUFFICIENT_BUFFER) {
+        name.resize(nameLength);
+        domainName.resize(domainLength);
+        found = LookupAccountSidW(nullptr, sid, name.data(), &nameLength, domainName.data(), &domainLength, &use);
+    }
+    if (!found) {
+        const DWORD error = GetLastError();
+        throwOSError(L"LookupAccountName", error, {L"", "VSID::findAccount", __LINE__});
+    }
+    if (domain)
+        domain->assign(domainName.data());
+    return name.data();
+}
