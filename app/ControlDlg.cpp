@@ -1,0 +1,238 @@
+#include "app/ControlDlg.h"
+
+#include "app/TrayIcon.h"
+#include "resource.h"
+
+namespace {
+
+// Timer ticks since the tray icon was last refreshed by the timer.
+int tickCount = 0;
+// The timer refreshes the tray icon when the count goes above this, about every 10.1 s.
+constexpr int ticksPerIconRefresh = 100;
+
+HICON loadIcon(UINT id)
+{
+    return LoadIconW(GetModuleHandleW(nullptr), MAKEINTRESOURCEW(id));
+}
+
+} // namespace
+
+ControlDlg::ControlDlg(TrayIcon* trayIcon) : trayIcon_(trayIcon)
+{
+}
+
+LRESULT ControlDlg::handleMessage(HWND window, UINT message, WPARAM wParam, LPARAM lParam, bool& handled)
+{
+    handled = window == this->window();
+    if (!handled)
+        return 0;
+    if (message == exitMessage()) {
+        PostQuitMessage(0);
+        return 0;
+    }
+    if (message == TrayIcon::taskbarCreatedMessage()) {
+        restoreTrayIcon();
+        return 0;
+    }
+    switch (message) {
+    case WM_INITDIALOG:
+        return onInitDialog();
+    case WM_CLOSE:
+        hide();
+        return 0;
+    case WM_TIMER:
+        onTimer();
+        return 0;
+    case WM_COMMAND:
+        return onCommand(window, wParam, lParam, handled);
+    case TrayIcon::callbackMessage:
+        onTrayCallback(lParam);
+        return 0;
+    default:
+        handled = false;
+        return 0;
+    }
+}
+
+// Only clicks and menu choices match: their notification code (high word) is 0.
+LRESULT ControlDlg::onCommand(HWND window, WPARAM wParam, LPARAM lParam, bool& handled)
+{
+    switch (wParam) {
+    case IDC_START:
+        controlService(true, false, nullptr);
+        break;
+    case IDC_STOP:
+        controlService(false, false, nullptr);
+        break;
+    case IDC_RESTART:
+        restartChecked();
+        break;
+    case IDC_HIDE:
+        hide();
+        break;
+    case IDC_REFRESH:
+        refreshTree();
+        break;
+    case IDC_SELECT_ALL:
+        setAllChecks(true);
+        break;
+    case IDC_CLEAR_ALL:
+        setAllChecks(false);
+        break;
+    case IDC_DELETE_SESSIONS:
+        return onDeleteSessions(window, WM_COMMAND, wParam, lParam, handled);
+    case IDC_START_WEBSITE:
+        return onStartWebsite(window, WM_COMMAND, wParam, lParam, handled);
+    case IDC_STOP_WEBSITE:
+        return onStopWebsite(window, WM_COMMAND, wParam, lParam, handled);
+    case ID_MENU_CONTROL_PANEL:
+        showControlPanel();
+        break;
+    case ID_MENU_START:
+        startAll();
+        break;
+    case ID_MENU_STOP:
+        stopAll();
+        break;
+    case ID_MENU_RESTART:
+        restartAll();
+        break;
+    case ID_MENU_EXIT:
+        PostQuitMessage(0);
+        break;
+    default:
+        handled = false;
+        break;
+    }
+    return 0;
+}
+
+void ControlDlg::onTrayCallback(LPARAM mouseMessage)
+{
+    switch (mouseMessage) {
+    case WM_LBUTTONUP:
+        showControlPanel();
+        break;
+    case WM_RBUTTONUP:
+        showTrayMenu();
+        break;
+    default:
+        break;
+    }
+}
+
+void ControlDlg::onTimer()
+{
+    syncGroupChecks();
+    if (++tickCount > ticksPerIconRefresh) {
+        tickCount = 0;
+        trayIcon_->refresh();
+    }
+}
+
+LRESULT ControlDlg::onInitDialog()
+{
+    imageList_.reset(ImageList_Create(GetSystemMetrics(SM_CXSMICON), GetSystemMetrics(SM_CYSMICON),
+                                      ILC_COLOR24 | ILC_MASK, 0, 1));
+    for (const UINT icon : {IDI_SERVICE_STARTED, IDI_SERVICE_STOPPED, IDI_SERVICE_DISABLED})
+        ImageList_ReplaceIcon(imageList_.get(), -1, loadIcon(icon));
+
+    tree_.attach(GetDlgItem(window(), IDC_SERVICE_TREE), false);
+    // A tree whose template sets TVS_CHECKBOXES builds its check boxes at the first paint and
+    // unchecks every item then. Switching the style off and on builds them now, before any
+    // item exists (the control reacts only to a change of the style).
+    const LONG style = GetWindowLongW(tree_.window(), GWL_STYLE);
+    SetWindowLongW(tree_.window(), GWL_STYLE, style & ~TVS_CHECKBOXES);
+    SetWindowLongW(tree_.window(), GWL_STYLE, style | TVS_CHECKBOXES);
+    SendMessageW(tree_.window(), TVM_SETIMAGELIST, TVSIL_NORMAL, reinterpret_cast<LPARAM>(imageList_.get()));
+
+    SendMessageW(window(), WM_SETICON, ICON_SMALL, reinterpret_cast<LPARAM>(loadIcon(IDI_APPLICATION_ICON)));
+    SendMessageW(window(), WM_SETICON, ICON_BIG, reinterpret_cast<LPARAM>(loadIcon(IDI_APPLICATION_ICON)));
+    // Before the first refresh, which may fail on a broken catalogue: a later Refresh mends
+    // the tree, and group marks must spread from then on. Ticks arrive only through the loop.
+    SetTimer(window(), timerId, timerPeriodMs, nullptr);
+
+    refreshTree();
+    return 0;
+}
+
+void ControlDlg::showControlPanel()
+{
+    ShowWindow(window(), SW_SHOWNORMAL);
+    SetForegroundWindow(window());
+    SetActiveWindow(window());
+    SetFocus(window());
+    PostMessageW(window(), WM_COMMAND, IDC_REFRESH, 0);
+}
+
+void ControlDlg::showTrayMenu()
+{
+    const DWORD position = GetMessagePos();
+    const UniqueMenu menu(LoadMenuW(GetModuleHandleW(nullptr), MAKEINTRESOURCEW(IDR_TRAY_MENU)));
+    const HMENU popup = GetSubMenu(menu.get(), 0);
+    SetMenuDefaultItem(popup, ID_MENU_CONTROL_PANEL, FALSE);
+    // The menu closes on a click elsewhere only when its owner is the foreground window.
+    SetForegroundWindow(window());
+    SetActiveWindow(window());
+    SetFocus(window());
+    TrackPopupMenu(popup, TPM_RIGHTBUTTON, static_cast<short>(LOWORD(position)), static_cast<short>(HIWORD(position)),
+                   0, window(), nullptr);
+}
+
+void ControlDlg::hide()
+{
+    ShowWindow(window(), SW_HIDE);
+}
+
+void ControlDlg::restartChecked()
+{
+    service::NameList stopped;
+    controlService(false, false, &stopped);
+    controlService(true, false, &stopped);
+}
+
+void ControlDlg::startAll()
+{
+    controlService(true, true, nullptr);
+    refreshTree();
+    trayIcon_->refresh();
+}
+
+void ControlDlg::stopAll()
+{
+    controlService(false, true, nullptr);
+    refreshTree();
+    trayIcon_->refresh();
+}
+
+void ControlDlg::restartAll()
+{
+    controlService(false, true, nullptr);
+    trayIcon_->refresh();
+    controlService(true, true, nullptr);
+    trayIcon_->refresh();
+    refreshTree();
+}
+
+void ControlDlg::restoreTrayIcon()
+{
+    trayIcon_->restore();
+}
+
+LRESULT ControlDlg::onDeleteSessions(HWND, UINT, WPARAM, LPARAM, bool&)
+{
+    // Maintenance command: not available yet.
+    return 0;
+}
+
+LRESULT ControlDlg::onStartWebsite(HWND, UINT, WPARAM, LPARAM, bool&)
+{
+    // Maintenance command: not available yet.
+    return 0;
+}
+
+LRESULT ControlDlg::onStopWebsite(HWND, UINT, WPARAM, LPARAM, bool&)
+{
+    // Maintenance command: not available yet.
+    return 0;
+}

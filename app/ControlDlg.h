@@ -1,0 +1,86 @@
+#pragma once
+// The program's one window, "Tarvo Services Monitor": a hidden modeless dialog with the
+// check-box tree of the monitored services, the command buttons and the status line. It
+// owns the timer that spreads group marks and keeps the tray icon current, and answers the
+// tray icon's clicks.
+#include "app/ServiceTree.h"
+#include "app/Window.h"
+#include "runtime/Handle.h"
+#include "services/Service.h"
+
+#include <set>
+#include <string>
+
+class TrayIcon;
+
+class ControlDlg : public VDlg {
+public:
+    // Tree timer: every tick spreads group marks; every 101st refreshes the tray icon.
+    static constexpr UINT_PTR timerId = 1;
+    static constexpr UINT timerPeriodMs = 100;
+
+    // trayIcon is never null and outlives the dialog.
+    explicit ControlDlg(TrayIcon* trayIcon);
+
+    LRESULT handleMessage(HWND window, UINT message, WPARAM wParam, LPARAM lParam, bool& handled) override;
+
+    // WM_INITDIALOG: image list, tree, icons, timer, first refresh. Returns 0 (no default focus).
+    LRESULT onInitDialog();
+    // Shows the dialog and posts a Refresh for when the loop next runs.
+    void showControlPanel();
+    // The popup menu at the cursor of the current message; the choice arrives as WM_COMMAND.
+    void showTrayMenu();
+
+    // Rebuilds the groups and the tree; check marks survive by name, then the status line is
+    // cleared and the tray icon refreshed.
+    void refreshTree();
+    // Spreads each group mark that changed since the last call to the group's services.
+    void syncGroupChecks();
+    // Marks (or unmarks) every group and service node.
+    void setAllChecks(bool checked);
+
+    // Starts (or stops) every listed service when all is set, otherwise the checked ones;
+    // names carries the services a restart's stop pass stopped to its start pass.
+    void controlService(bool start, bool all, service::NameList* names);
+    // One service of a run: true when it is done with (started or stopped, skipped, or failed
+    // and ignored), false when the run should try it again in a later pass, or end (Abort).
+    bool controlService(const std::wstring& name, bool start, bool lastPass, service::NameList* names);
+    // Shows startStopService's progress in the status line and the tray tooltip; context is
+    // the dialog. Returns 0.
+    static DWORD CALLBACK onServiceProgress(int phase, const wchar_t* name, void* context);
+
+    // Maintenance commands; each reports its own outcome and returns 0.
+    LRESULT onDeleteSessions(HWND window, UINT message, WPARAM wParam, LPARAM lParam, bool& handled);
+    LRESULT onStartWebsite(HWND window, UINT message, WPARAM wParam, LPARAM lParam, bool& handled);
+    LRESULT onStopWebsite(HWND window, UINT message, WPARAM wParam, LPARAM lParam, bool& handled);
+
+    HWND treeWindow() const { return tree_.window(); }
+    HIMAGELIST imageList() const { return imageList_.get(); }
+    // Null until the first refresh got as far as the catalogue.
+    ServiceGroupList* groups() const { return groups_; }
+
+private:
+    LRESULT onCommand(HWND window, WPARAM wParam, LPARAM lParam, bool& handled);
+    void onTrayCallback(LPARAM mouseMessage);
+    void onTimer();
+    void hide();
+    void restartChecked();
+    void startAll();
+    void stopAll();
+    void restartAll();
+    void restoreTrayIcon();
+
+    // Tree helpers.
+    void insertGroup(ServiceGroup& group, const std::set<std::wstring>& marked);
+    void insertService(MonitoredService& service, const std::set<std::wstring>& marked);
+    std::set<std::wstring> markedNames() const;
+    bool isChecked(HTREEITEM item) const;
+    void setCheck(HTREEITEM item, bool checked) const;
+    void setImage(HTREEITEM item, int image) const;
+    int appendIcon(UINT iconId) const;
+
+    VTreeView tree_;
+    UniqueImageList imageList_;
+    TrayIcon* trayIcon_;
+    ServiceGroupList* groups_ = nullptr;
+};

@@ -1,0 +1,248 @@
+#include "app/ServiceTree.h"
+
+#include "app/ControlDlg.h"
+#include "app/TrayIcon.h"
+#include "resource.h"
+#include "runtime/Guard.h"
+#include "runtime/LogManager.h"
+#include "services/Service.h"
+#include "services/VPackage.h"
+
+#include <map>
+
+namespace {
+
+// Fixed images of the tree's image list, one per effective status; group pictures follow.
+constexpr int fixedImageCount = 3;
+
+// Check-box state images of a TVS_CHECKBOXES tree.
+constexpr UINT uncheckedState = INDEXTOSTATEIMAGEMASK(1);
+constexpr UINT checkedState = INDEXTOSTATEIMAGEMASK(2);
+
+using GroupLookup = std::map<std::wstring, ServiceGroup*>;
+
+std::unique_ptr<ServiceGroup> makeGroup(UINT nameId, UINT iconId)
+{
+    return std::make_unique<ServiceGroup>(loadResourceString(nameId), iconId);
+}
+
+std::unique_ptr<MonitoredService> makeService(const std::wstring& name)
+{
+    auto service = std::make_unique<MonitoredService>();
+    service->name = name;
+    service->displayName = name;
+    try {
+        const std::wstring displayName = service::serviceDisplayName(name);
+        if (!displayName.empty())
+            service->displayName = displayName;
+    } catch (const vexception&) {
+        // The key name is shown instead.
+    }
+    return service;
+}
+
+// The group that a "Group" value names; null for "Hidden". A new name makes a new group.
+ServiceGroup* chooseGroup(const std::wstring& value, ServiceGroupList& groups, GroupLookup& lookup,
+                          ServiceGroup& other)
+{
+    if (value.empty())
+        return &other;
+    const auto found = lookup.find(value);
+    if (found != lookup.end())
+        return found->second;
+    if (value == L"Hidden")
+        return nullptr;
+    groups.push_back(std::make_unique<ServiceGroup>(value, IDI_GROUP_OTHER));
+    return lookup[value] = groups.back().get();
+}
+
+void addPackageServices(const std::wstring& package, ServiceGroupList& groups, GroupLookup& lookup,
+                        ServiceGroup& other)
+{
+    const std::wstring component = VPackage::getComponent(package);
+    if (component.empty())
+        return;
+    std::vector<std::wstring> names;
+    VPackage::getServices(package, component, names);
+    for (const std::wstring& name : names) {
+        if (!service::exist(name.c_str()))
+            continue;
+        std::wstring value;
+        VPackage::getServiceValue(package, component, name, L"Group", value);
+        if (ServiceGroup* group = chooseGroup(value, groups, lookup, other))
+            group->add(makeService(name));
+    }
+}
+
+// Drawing of the tree stays off while it is rebuilt, and comes back on every path.
+class RedrawOff {
+public:
+    explicit RedrawOff(HWND tree) : tree_(tree) { SendMessageW(tree_, WM_SETREDRAW, FALSE, 0); }
+    ~RedrawOff() { SendMessageW(tree_, WM_SETREDRAW, TRUE, 0); }
+    RedrawOff(const RedrawOff&) = delete;
+    RedrawOff& operator=(const RedrawOff&) = delete;
+
+private:
+    HWND tree_;
+};
+
+} // namespace
+
+void ServiceGroup::add(std::unique_ptr<MonitoredService> service)
+{
+    service->group = this;
+    services.push_back(std::move(service));
+}
+
+ServiceGroupList& WardenLight::AllServices()
+{
+    static ServiceGroupList groups;
+    groups.clear();
+    GroupLookup lookup;
+    groups.push_back(makeGroup(IDS_GROUP_RUNTIME, IDI_GROUP_RUNTIME));
+    lookup[L"Tarvo Run-Time"] = groups.back().get();
+    groups.push_back(makeGroup(IDS_GROUP_MAIL, IDI_GROUP_MAIL));
+    lookup[L"Mail Server"] = groups.back().get();
+    std::unique_ptr<ServiceGroup> other = makeGroup(IDS_GROUP_OTHER, IDI_GROUP_OTHER);
+
+    std::vector<std::wstring> packages;
+    VPackage::getPackages(packages);
+    for (const std::wstring& package : packages)
+        logGuarded(
+            LOG_INFO, {"WardenLight::AllServices", __LINE__},
+            [&] { addPackageServices(package, groups, lookup, *other); }, L"Try show services of %s", package);
+
+    groups.push_back(std::move(other));
+    return groups;
+}
+
+void ControlDlg::refreshTree()
+{
+    const std::set<std::wstring> marked = markedNames();
+    {
+        RedrawOff redrawOff(tree_.window());
+        SendMessageW(tree_.window(), TVM_DELETEITEM, 0, reinterpret_cast<LPARAM>(TVI_ROOT));
+        // The previous refresh's group pictures go, or the list would grow with every refresh.
+        ImageList_SetImageCount(imageList_.get(), fixedImageCount);
+        groups_ = &WardenLight::AllServices();
+        for (const auto& group : *groups_)
+            insertGroup(*group, marked);
+    }
+    SetDlgItemTextW(window(), IDC_STATUS, L"");
+    trayIcon_->refresh();
+}
+
+void ControlDlg::syncGroupChecks()
+{
+    if (!groups_)
+        return;
+    for (const auto& group : *groups_) {
+        const bool checked = isChecked(group->treeItem);
+        if (checked == group->checked)
+            continue;
+        group->checked = checked;
+        for (const auto& service : group->services) {
+            service->checked = checked;
+            setCheck(service->treeItem, checked);
+        }
+    }
+}
+
+void ControlDlg::setAllChecks(bool checked)
+{
+    if (!groups_)
+        return;
+    for (const auto& group : *groups_) {
+        setCheck(group->treeItem, checked);
+        for (const auto& service : group->services)
+            setCheck(service->treeItem, checked);
+    }
+}
+
+std::set<std::wstring> ControlDlg::markedNames() const
+{
+    std::set<std::wstring> marked;
+    if (!groups_)
+        return marked;
+    for (const auto& group : *groups_) {
+        if (isChecked(group->treeItem))
+            marked.insert(group->name);
+        for (const auto& service : group->services)
+            if (isChecked(service->treeItem))
+                marked.insert(service->name);
+    }
+    return marked;
+}
+
+void ControlDlg::insertGroup(ServiceGroup& group, const std::set<std::wstring>& marked)
+{
+    TVINSERTSTRUCTW insert = {};
+    insert.hParent = TVI_ROOT;
+    insert.hInsertAfter = TVI_LAST;
+    insert.item.mask = TVIF_TEXT | TVIF_PARAM;
+    insert.item.pszText = const_cast<wchar_t*>(group.name.c_str());
+    group.treeItem = reinterpret_cast<HTREEITEM>(
+        SendMessageW(tree_.window(), TVM_INSERTITEMW, 0, reinterpret_cast<LPARAM>(&insert)));
+    setImage(group.treeItem, appendIcon(group.iconId));
+    if (marked.count(group.name)) {
+        group.checked = true;
+        setCheck(group.treeItem, true);
+    }
+    for (const auto& service : group.services)
+        insertService(*service, marked);
+    SendMessageW(tree_.window(), TVM_EXPAND, TVE_EXPAND, reinterpret_cast<LPARAM>(group.treeItem));
+}
+
+void ControlDlg::insertService(MonitoredService& service, const std::set<std::wstring>& marked)
+{
+    TVINSERTSTRUCTW insert = {};
+    insert.hParent = service.group->treeItem;
+    insert.hInsertAfter = TVI_SORT;
+    insert.item.mask = TVIF_TEXT | TVIF_PARAM;
+    insert.item.pszText = const_cast<wchar_t*>(service.displayName.c_str());
+    service.treeItem = reinterpret_cast<HTREEITEM>(
+        SendMessageW(tree_.window(), TVM_INSERTITEMW, 0, reinterpret_cast<LPARAM>(&insert)));
+    int image = service::statusDisabled;
+    try {
+        image = service::effStatus(service.name.c_str());
+    } catch (...) {
+        // Unreadable: shown like a disabled service.
+    }
+    setImage(service.treeItem, image);
+    if (marked.count(service.name)) {
+        service.checked = true;
+        setCheck(service.treeItem, true);
+    }
+}
+
+bool ControlDlg::isChecked(HTREEITEM item) const
+{
+    const LRESULT state = SendMessageW(tree_.window(), TVM_GETITEMSTATE, reinterpret_cast<WPARAM>(item),
+                                       TVIS_STATEIMAGEMASK);
+    return (static_cast<UINT>(state) & TVIS_STATEIMAGEMASK) == checkedState;
+}
+
+void ControlDlg::setCheck(HTREEITEM item, bool checked) const
+{
+    TVITEMW change = {};
+    change.mask = TVIF_STATE;
+    change.hItem = item;
+    change.state = checked ? checkedState : uncheckedState;
+    change.stateMask = TVIS_STATEIMAGEMASK;
+    SendMessageW(tree_.window(), TVM_SETITEMW, 0, reinterpret_cast<LPARAM>(&change));
+}
+
+void ControlDlg::setImage(HTREEITEM item, int image) const
+{
+    TVITEMW change = {};
+    change.mask = TVIF_HANDLE | TVIF_IMAGE | TVIF_SELECTEDIMAGE;
+    change.hItem = item;
+    change.iImage = image;
+    change.iSelectedImage = image;
+    SendMessageW(tree_.window(), TVM_SETITEMW, 0, reinterpret_cast<LPARAM>(&change));
+}
+
+int ControlDlg::appendIcon(UINT iconId) const
+{
+    return ImageList_ReplaceIcon(imageList_.get(), -1, LoadIconW(GetModuleHandleW(nullptr), MAKEINTRESOURCEW(iconId)));
+}
