@@ -3,17 +3,13 @@
 #include <comdef.h>
 #include <gtest/gtest.h>
 
-#include <typeinfo>
+#include <typeindex>
 
 namespace {
 
-TEST(ExceptionText, WithoutContextsIsTheMessage)
+TEST(ExceptionText, ContextsFollowTheMessageInOrderAdded)
 {
     EXPECT_EQ(L"Disk full", vexception(L"Disk full").fullText());
-}
-
-TEST(ExceptionText, ContextsFollowInOrderAdded)
-{
     vexception e(L"Boom", {L"", "service::open", 17});
     e.addContext({L"Unable to call start(W3SVC)", "service::start", 230}).addContext({L"Start", "ControlDlg::onStart", 9});
     EXPECT_EQ(L"Boom"
@@ -28,94 +24,57 @@ TEST(ExceptionText, ContextsFollowInOrderAdded)
     EXPECT_EQ(3u, copy.contexts().size());
 }
 
-std::wstring systemText(DWORD code)
-{
-    wchar_t* buffer = nullptr;
-    FormatMessageW(0x1300, nullptr, code, 0x0400, reinterpret_cast<wchar_t*>(&buffer), 0, nullptr);
-    std::wstring text = buffer ? buffer : L"";
-    LocalFree(buffer);
-    return text;
-}
-
 TEST(OsErrorMessage, SystemTextWithoutLineBreakThenCodeAndWhere)
 {
-    const std::wstring raw = systemText(ERROR_FILE_NOT_FOUND);
-    ASSERT_FALSE(raw.empty());
-    ASSERT_EQ(L'\n', raw.back()) << "the system text is expected to end in a line break";
-    const std::wstring text = raw.substr(0, raw.find_last_not_of(L"\r\n") + 1);
+    wchar_t* buffer = nullptr;
+    FormatMessageW(0x1300, nullptr, ERROR_FILE_NOT_FOUND, 0x0400, reinterpret_cast<wchar_t*>(&buffer), 0, nullptr);
+    ASSERT_NE(nullptr, buffer);
+    std::wstring text = buffer;
+    LocalFree(buffer);
+    ASSERT_EQ(L'\n', text.back()) << "the system text is expected to end in a line break";
+    text.erase(text.find_last_not_of(L"\r\n") + 1);
 
     EXPECT_EQ(text + L" (Error code 2) at CreateFile", osErrorMessage(2, L"CreateFile"));
     EXPECT_EQ(text + L" (Error code 2)", osErrorMessage(2, nullptr));
     EXPECT_EQ(text + L" (Error code 2) at ", osErrorMessage(2, L""));
-}
-
-TEST(OsErrorMessage, CodeWithoutSystemTextIsUnknownError)
-{
-    ASSERT_TRUE(systemText(54321).empty());
+    // A code without system text.
     EXPECT_EQ(L"Unknown error (Error code 54321)", osErrorMessage(54321, nullptr));
     EXPECT_EQ(L"Unknown error (Error code 3735928559) at Probe", osErrorMessage(0xDEADBEEF, L"Probe"));
 }
 
-template <typename Expected>
-void expectThrownAs(DWORD code)
-{
-    SCOPED_TRACE(code);
-    try {
-        throwOSError(L"Call", code, {L"", "Thrower::run", 12});
-    } catch (const vosexception& e) {
-        EXPECT_EQ(typeid(Expected), typeid(e));
-        EXPECT_EQ(code, e.errorCode());
-        EXPECT_EQ(osErrorMessage(code, L"Call") + L"\n   at (Thrower::run line 12)", e.fullText());
-    }
-}
-
 TEST(ThrowOSError, PicksTheClassOfTheCode)
 {
-    expectThrownAs<VFileNotFoundException>(2);
-    expectThrownAs<VPathNotFoundException>(3);
-    expectThrownAs<VAccessDeniedException>(5);
-    expectThrownAs<VInvalidHandleException>(6);
-    expectThrownAs<VOutOfMemoryException>(14);
-    expectThrownAs<VInvalidDriveException>(15);
-    expectThrownAs<VNotDosDiskException>(26);
-    expectThrownAs<VSharingViolationException>(32);
-    expectThrownAs<VLockViolationException>(33);
-    expectThrownAs<VWrongDiskException>(34);
-    expectThrownAs<VSharingBufferExceededException>(36);
-    expectThrownAs<VEOFException>(38);
-    expectThrownAs<VFileExistsException>(80);
-    expectThrownAs<VInsufficientBufferException>(122);
-    expectThrownAs<VInvalidNameException>(123);
-    expectThrownAs<VDirectoryNotEmptyException>(145);
-    expectThrownAs<VInvalidPathException>(161);
-    expectThrownAs<VAlreadyExistsException>(183);
-    expectThrownAs<VPipeClosedException>(232);
-    expectThrownAs<VInvalidDirectoryNameException>(267);
-    expectThrownAs<VServiceDoesNotExistException>(1060);
-    expectThrownAs<VServiceMarkedForDeleteException>(1072);
-    expectThrownAs<VServiceAlreadyExistsException>(1073);
-    expectThrownAs<VNoneMappedException>(1332);
-    expectThrownAs<VNoSuchMemberException>(1387);
-    expectThrownAs<VTrustedRelationshipFailureException>(1789);
-    expectThrownAs<VPasswordTooShortException>(2245);
-    expectThrownAs<vosexception>(1);
-    expectThrownAs<vosexception>(4);
-}
+    const std::pair<DWORD, std::type_index> cases[] = {
+        {2, typeid(VFileNotFoundException)},       {3, typeid(VPathNotFoundException)},
+        {5, typeid(VAccessDeniedException)},       {6, typeid(VInvalidHandleException)},
+        {14, typeid(VOutOfMemoryException)},       {15, typeid(VInvalidDriveException)},
+        {26, typeid(VNotDosDiskException)},        {32, typeid(VSharingViolationException)},
+        {33, typeid(VLockViolationException)},     {34, typeid(VWrongDiskException)},
+        {36, typeid(VSharingBufferExceededException)}, {38, typeid(VEOFException)},
+        {80, typeid(VFileExistsException)},        {122, typeid(VInsufficientBufferException)},
+        {123, typeid(VInvalidNameException)},      {145, typeid(VDirectoryNotEmptyException)},
+        {161, typeid(VInvalidPathException)},      {183, typeid(VAlreadyExistsException)},
+        {232, typeid(VPipeClosedException)},       {267, typeid(VInvalidDirectoryNameException)},
+        {1060, typeid(VServiceDoesNotExistException)}, {1072, typeid(VServiceMarkedForDeleteException)},
+        {1073, typeid(VServiceAlreadyExistsException)}, {1332, typeid(VNoneMappedException)},
+        {1387, typeid(VNoSuchMemberException)},    {1789, typeid(VTrustedRelationshipFailureException)},
+        {2245, typeid(VPasswordTooShortException)}, {1, typeid(vosexception)}, {4, typeid(vosexception)},
+    };
+    for (const auto& [code, type] : cases) {
+        try {
+            throwOSError(L"Call", code, {L"", "Thrower::run", 12});
+        } catch (const vexception& e) {
+            EXPECT_EQ(type, std::type_index(typeid(e))) << code;
+            ASSERT_NE(nullptr, dynamic_cast<const vosexception*>(&e)) << code;
+            EXPECT_EQ(code, dynamic_cast<const vosexception&>(e).errorCode());
+            EXPECT_EQ(osErrorMessage(code, L"Call") + L"\n   at (Thrower::run line 12)", e.fullText());
+        }
+    }
 
-TEST(ThrowOSError, SpecificClassesMatchTheirHandlers)
-{
-    EXPECT_THROW(throwOSError(L"ReadFile", 232, {}), VPipeClosedException);
-    EXPECT_THROW(throwOSError(L"NetLocalGroupGetMembers", 1387, {}), VNoSuchMemberException);
-    EXPECT_THROW(throwOSError(L"NetUserAdd", 2245, {}), VPasswordTooShortException);
-    EXPECT_THROW(throwOSError(nullptr, 1, {}), vosexception);
-    EXPECT_THROW(throwOSError(nullptr, 1, {}), vexception);
-}
-
-TEST(ThrowOSError, LastErrorHelperReadsTheThreadsError)
-{
     SetLastError(ERROR_ACCESS_DENIED);
     try {
         throwLastError(L"OpenSCManager", "service::open", 44);
+        ADD_FAILURE() << "nothing thrown";
     } catch (const VAccessDeniedException& e) {
         EXPECT_EQ(osErrorMessage(5, L"OpenSCManager") + L"\n   at (service::open line 44)", e.fullText());
     }
@@ -132,7 +91,7 @@ struct DotNetException : IDispatch {
     virtual HRESULT STDMETHODCALLTYPE get_ToString(BSTR* text) = 0;
 };
 
-// An error-info object, optionally also answering the .NET exception interface.
+// An error-info object that answers the .NET exception interface with interopAnswer.
 class FakeErrorInfo : public IErrorInfo, public DotNetException {
 public:
     FakeErrorInfo(const wchar_t* description, HRESULT interopAnswer, const wchar_t* toString)
@@ -153,9 +112,8 @@ public:
         AddRef();
         return S_OK;
     }
-    ULONG STDMETHODCALLTYPE AddRef() override { return ++references_; }
-    ULONG STDMETHODCALLTYPE Release() override { return --references_; }
-
+    ULONG STDMETHODCALLTYPE AddRef() override { return ++references; }
+    ULONG STDMETHODCALLTYPE Release() override { return --references; }
     HRESULT STDMETHODCALLTYPE GetGUID(GUID* guid) override { *guid = GUID_NULL; return S_OK; }
     HRESULT STDMETHODCALLTYPE GetSource(BSTR* text) override { *text = nullptr; return S_OK; }
     HRESULT STDMETHODCALLTYPE GetDescription(BSTR* text) override
@@ -165,7 +123,6 @@ public:
     }
     HRESULT STDMETHODCALLTYPE GetHelpFile(BSTR* text) override { *text = nullptr; return S_OK; }
     HRESULT STDMETHODCALLTYPE GetHelpContext(DWORD* context) override { *context = 0; return S_OK; }
-
     HRESULT STDMETHODCALLTYPE GetTypeInfoCount(UINT*) override { return E_NOTIMPL; }
     HRESULT STDMETHODCALLTYPE GetTypeInfo(UINT, LCID, ITypeInfo**) override { return E_NOTIMPL; }
     HRESULT STDMETHODCALLTYPE GetIDsOfNames(REFIID, LPOLESTR*, UINT, LCID, DISPID*) override { return E_NOTIMPL; }
@@ -179,54 +136,43 @@ public:
         return S_OK;
     }
 
-    ULONG references() const { return references_; }
+    ULONG references = 1;
 
 private:
     const wchar_t* description_;
     HRESULT interopAnswer_;
     const wchar_t* toString_;
-    ULONG references_ = 1;
 };
 
-std::wstring comText(HRESULT hr, IErrorInfo* info = nullptr)
+TEST(ComError, ComposesHeaderDescriptionAndInteropText)
 {
-    return vexception(_com_error(hr, info, true), L"Unable to call query(kzo)", "Db::query", 88).fullText();
-}
-
-TEST(ComError, PlainErrorReadsSystemTextAndHeader)
-{
+    const auto text = [](HRESULT hr, IErrorInfo* info) {
+        return vexception(_com_error(hr, info, true), L"Unable to call query(kzo)", "Db::query", 88).fullText();
+    };
     const std::wstring tail = L")\n   at Unable to call query(kzo)\n   at (Db::query line 88)";
-    EXPECT_EQ(std::wstring(_com_error(E_FAIL).ErrorMessage()) + L" (COM Error 80004005" + tail, comText(E_FAIL));
+    EXPECT_EQ(std::wstring(_com_error(E_FAIL).ErrorMessage()) + L" (COM Error 80004005" + tail, text(E_FAIL, nullptr));
     // No system text: the platform's numbered text.
-    EXPECT_EQ(L"IDispatch error #5 (COM Error 80040205" + tail, comText(0x80040205));
+    EXPECT_EQ(L"IDispatch error #5 (COM Error 80040205" + tail, text(0x80040205, nullptr));
 
-    FakeErrorInfo info(L"Table is locked", E_NOINTERFACE, nullptr);
-    EXPECT_EQ(L"IDispatch error #5 (COM Error 80040205, Description: Table is locked" + tail,
-              comText(0x80040205, &info));
-    EXPECT_EQ(1u, info.references());
-}
-
-TEST(ComError, InteropErrorUsesTheExceptionsOwnText)
-{
-    FakeErrorInfo info(L"short", S_OK, L"System.InvalidOperationException: short\n   at Kzo.Run()");
-    EXPECT_EQ(L"IDispatch error #5 (COM Interop Error 80040205, Description: "
-              L"System.InvalidOperationException: short\n   at Kzo.Run())"
-              L"\n   at Unable to call query(kzo)\n   at (Db::query line 88)",
-              comText(0x80040205, &info));
-    EXPECT_EQ(1u, info.references());
-
-    FakeErrorInfo noDescription(nullptr, S_OK, L"unused");
-    EXPECT_EQ(L"IDispatch error #5 (COM Interop Error 80040205)"
-              L"\n   at Unable to call query(kzo)\n   at (Db::query line 88)",
-              comText(0x80040205, &noDescription));
-}
-
-TEST(ComError, RefusedInterfaceQueryStillConverts)
-{
-    FakeErrorInfo info(L"Locked", E_FAIL, nullptr);
-    EXPECT_EQ(L"IDispatch error #5 (COM Error 80040205, Description: Locked)"
-              L"\n   at Unable to call query(kzo)\n   at (Db::query line 88)",
-              comText(0x80040205, &info));
+    struct Case {
+        const wchar_t* description;
+        HRESULT interopAnswer;
+        const wchar_t* toString;
+        std::wstring expected;
+    };
+    const Case cases[] = {
+        {L"Table is locked", E_NOINTERFACE, nullptr, L"(COM Error 80040205, Description: Table is locked"},
+        // A refused interface query still converts.
+        {L"Locked", E_FAIL, nullptr, L"(COM Error 80040205, Description: Locked"},
+        {L"short", S_OK, L"System.InvalidOperationException: short\n   at Kzo.Run()",
+         L"(COM Interop Error 80040205, Description: System.InvalidOperationException: short\n   at Kzo.Run()"},
+        {nullptr, S_OK, L"unused", L"(COM Interop Error 80040205"},
+    };
+    for (const Case& c : cases) {
+        FakeErrorInfo info(c.description, c.interopAnswer, c.toString);
+        EXPECT_EQ(L"IDispatch error #5 " + c.expected + tail, text(0x80040205, &info));
+        EXPECT_EQ(1u, info.references) << "a reference leaked or was dropped";
+    }
 }
 
 } // namespace

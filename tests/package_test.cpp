@@ -4,6 +4,7 @@
 
 #include "panel/Config.h"
 #include "runtime/Exception.h"
+#include "services/Registry.h"
 #include "support/RegistryValues.h"
 
 #include <gtest/gtest.h>
@@ -21,15 +22,7 @@ const std::wstring S = L"_" + std::to_wstring(GetCurrentProcessId());
 std::vector<std::wstring> subKeysOf(const std::wstring& key)
 {
     std::vector<std::wstring> names;
-    HKEY handle = nullptr;
-    if (RegOpenKeyExW(HKEY_LOCAL_MACHINE, key.c_str(), 0, KEY_READ | KEY_WOW64_32KEY, &handle) != ERROR_SUCCESS)
-        return names;
-    wchar_t name[256];
-    DWORD length = 256;
-    for (DWORD index = 0; RegEnumKeyExW(handle, index, name, &length, nullptr, nullptr, nullptr, nullptr) == 0;
-         ++index, length = 256)
-        names.emplace_back(name, length);
-    RegCloseKey(handle);
+    registry::subKeys(HKEY_LOCAL_MACHINE, key, names, 1);
     return names;
 }
 
@@ -205,13 +198,9 @@ TEST(CatalogueMissing, MissingPackagesKeyRaisesTheOpenFailure)
     if (testreg::keyExists(PACKAGES))
         GTEST_SKIP() << "another test's catalogue exists";
     std::vector<std::wstring> packages;
-    try {
-        VPackage::getPackages(packages);
-        ADD_FAILURE() << "a missing catalogue was read";
-    } catch (const VFileNotFoundException& e) {
-        const std::wstring tail = L" at RegOpenKeyEx subKey=" + PACKAGES;
-        EXPECT_EQ(e.message().substr(e.message().size() - std::min(e.message().size(), tail.size())), tail);
-    }
+    const std::wstring text = raisedText([&] { VPackage::getPackages(packages); });
+    const std::wstring tail = L"(Error code 2) at RegOpenKeyEx subKey=" + PACKAGES;
+    EXPECT_EQ(text.substr(text.size() - std::min(text.size(), tail.size())), tail);
     EXPECT_TRUE(packages.empty());
 }
 

@@ -11,6 +11,7 @@
 #include <gtest/gtest.h>
 
 #include <memory>
+#include <tuple>
 
 namespace {
 
@@ -26,8 +27,15 @@ struct Params {
     std::wstring host, dbName, login, password, socket;
     int port = -1;
 
-    void resolve() { resolveConnectParams(host, dbName, login, password, port, socket); }
+    Params& resolve()
+    {
+        resolveConnectParams(host, dbName, login, password, port, socket);
+        return *this;
+    }
+    auto all() const { return std::make_tuple(host, login, dbName, password, port, socket); }
 };
+
+using Resolved = std::tuple<std::wstring, std::wstring, std::wstring, std::wstring, int, std::wstring>;
 
 // Each test starts without the TARVO_DB_* variables, on a pipe name of its own, and with one
 // connect attempt per lookup so a stopped service costs half a second, not five.
@@ -87,8 +95,8 @@ protected:
 
 TEST(Path, JoinsWithOneSeparator)
 {
-    EXPECT_EQ(L"C:\\Tarvo\\admin\\bin", joinPath(L"C:\\Tarvo", L"admin\\bin"));
-    EXPECT_EQ(L"C:\\Tarvo\\admin\\bin", joinPath(L"C:\\Tarvo\\", L"admin\\bin"));
+    for (const wchar_t* root : {L"C:\\Tarvo", L"C:\\Tarvo\\"})
+        EXPECT_EQ(L"C:\\Tarvo\\admin\\bin", joinPath(root, L"admin\\bin"));
     EXPECT_EQ(L"C:\\Tarvo\\admin\\bin", joinPath(L"C:\\Tarvo\\\\", L"\\admin\\bin"));
     EXPECT_EQ(L"C:\\admin", joinPath(L"C:\\", L"admin"));
     EXPECT_EQ(L"admin\\bin", joinPath(L"", L"admin\\bin"));
@@ -113,12 +121,7 @@ TEST_F(SettingsTest, StoppedServiceGivesTheDefaultsThenFailsAtThePassword)
     EXPECT_EQ(L"kzo", params.dbName);
 
     SetEnvironmentVariableW(L"TARVO_DB_PASSWD", L"from the environment");
-    Params withPassword;
-    withPassword.resolve();
-    EXPECT_EQ(L"localhost", withPassword.host);
-    EXPECT_EQ(L"from the environment", withPassword.password);
-    EXPECT_EQ(8306, withPassword.port);
-    EXPECT_EQ(L"", withPassword.socket);
+    EXPECT_EQ(Resolved(L"localhost", L"admin", L"kzo", L"from the environment", 8306, L""), Params().resolve().all());
 }
 
 TEST_F(SettingsTest, ServiceValuesAreUsedAndTheEnvironmentOverridesEach)
@@ -130,14 +133,7 @@ TEST_F(SettingsTest, ServiceValuesAreUsedAndTheEnvironmentOverridesEach)
     password_.setString(L"service secret");
     startService();
 
-    Params fromService;
-    fromService.resolve();
-    EXPECT_EQ(L"db.panel", fromService.host);
-    EXPECT_EQ(L"panel", fromService.login);
-    EXPECT_EQ(L"panel_db", fromService.dbName);
-    EXPECT_EQ(L"service secret", fromService.password);
-    EXPECT_EQ(3310, fromService.port);
-    EXPECT_EQ(L"", fromService.socket);
+    EXPECT_EQ(Resolved(L"db.panel", L"panel", L"panel_db", L"service secret", 3310, L""), Params().resolve().all());
 
     SetEnvironmentVariableW(L"TARVO_DB_HOST", L"env.host");
     SetEnvironmentVariableW(L"TARVO_DB_LOGIN", L"env_login");
@@ -145,36 +141,23 @@ TEST_F(SettingsTest, ServiceValuesAreUsedAndTheEnvironmentOverridesEach)
     SetEnvironmentVariableW(L"TARVO_DB_PASSWD", L"env secret");
     SetEnvironmentVariableW(L"TARVO_DB_PORT", L"  4406xyz");
     SetEnvironmentVariableW(L"TARVO_DB_SOCK", L"\\\\.\\pipe\\mysql");
-    Params fromEnvironment;
-    fromEnvironment.resolve();
-    EXPECT_EQ(L"env.host", fromEnvironment.host);
-    EXPECT_EQ(L"env_login", fromEnvironment.login);
-    EXPECT_EQ(L"env_db", fromEnvironment.dbName);
-    EXPECT_EQ(L"env secret", fromEnvironment.password);
-    EXPECT_EQ(4406, fromEnvironment.port);
-    EXPECT_EQ(L"\\\\.\\pipe\\mysql", fromEnvironment.socket);
+    EXPECT_EQ(Resolved(L"env.host", L"env_login", L"env_db", L"env secret", 4406, L"\\\\.\\pipe\\mysql"),
+              Params().resolve().all());
 
     // a host the caller gives stays
     Params callerHost;
     callerHost.host = L"caller.host";
-    callerHost.resolve();
-    EXPECT_EQ(L"caller.host", callerHost.host);
+    EXPECT_EQ(L"caller.host", callerHost.resolve().host);
 
-    SetEnvironmentVariableW(L"TARVO_DB_PORT", L"no digits");
-    Params noDigits;
-    noDigits.resolve();
-    EXPECT_EQ(0, noDigits.port);
-
-    SetEnvironmentVariableW(L"TARVO_DB_PORT", L"-12");
-    Params negative;
-    negative.resolve();
-    EXPECT_EQ(-12, negative.port);
+    for (const auto& [text, port] : {std::pair<const wchar_t*, int>{L"no digits", 0}, {L"-12", -12}}) {
+        SetEnvironmentVariableW(L"TARVO_DB_PORT", text);
+        EXPECT_EQ(port, Params().resolve().port);
+    }
 
     // an empty variable counts as absent
     SetEnvironmentVariableW(L"TARVO_DB_PORT", L"");
     SetEnvironmentVariableW(L"TARVO_DB_HOST", L"");
-    Params empty;
-    empty.resolve();
+    const Params empty = Params().resolve();
     EXPECT_EQ(3310, empty.port);
     EXPECT_EQ(L"db.panel", empty.host);
 }

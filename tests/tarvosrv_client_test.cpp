@@ -13,6 +13,7 @@
 #include <algorithm>
 #include <atomic>
 #include <chrono>
+#include <functional>
 #include <memory>
 #include <mutex>
 #include <random>
@@ -35,10 +36,21 @@ const Bytes isGroupMemberUserId = {0x93, 0x23, 0x7C, 0xB0, 0x2B, 0x34, 0x35, 0x4
                                    0x81, 0x58, 0x48, 0xF3, 0x3A, 0x48, 0x5C, 0x42};
 
 const std::wstring endOfData = L"Unexpected end of data when read from serializer.";
+const std::wstring commError = L"Tarvo Management service pipe communication error: ";
 
 TarvoSrvClient& client()
 {
     return TarvoSrvClient::getInstance();
+}
+
+bool startsWith(const std::wstring& text, const std::wstring& prefix)
+{
+    return text.compare(0, prefix.size(), prefix) == 0;
+}
+
+bool endsWith(const std::wstring& text, const std::wstring& suffix)
+{
+    return text.size() >= suffix.size() && text.compare(text.size() - suffix.size(), suffix.size(), suffix) == 0;
 }
 
 // The first string argument of a request (after the 4 + 16 identifier bytes), decoded.
@@ -57,12 +69,11 @@ std::wstring firstArgument(const Bytes& request)
 testpipe::Handler withProbe(testpipe::Handler handler)
 {
     return [handler](const Bytes& request) {
-        if (firstArgument(request) == L"probe")
-            return framed(stringItem(L"ready"));
-        return handler(request);
+        return firstArgument(request) == L"probe" ? framed(stringItem(L"ready")) : handler(request);
     };
 }
 
+// Records what is logged while it lives.
 class LogRecorder : public LogListener {
 public:
     LogRecorder() { LogManager::instance().settings().listeners.push_back(this); }
@@ -71,9 +82,12 @@ public:
         auto& listeners = LogManager::instance().settings().listeners;
         listeners.erase(std::remove(listeners.begin(), listeners.end(), this), listeners.end());
     }
-    void onException(int level, const vexception& e) override { record(level, e.fullText()); }
-    void onMessage(int level, const std::wstring& text) override { record(level, text); }
-
+    void onException(int level, const vexception& e) override { onMessage(level, e.fullText()); }
+    void onMessage(int level, const std::wstring& text) override
+    {
+        std::lock_guard<std::mutex> lock(mutex_);
+        lines_.emplace_back(level, text);
+    }
     std::vector<std::pair<int, std::wstring>> lines()
     {
         std::lock_guard<std::mutex> lock(mutex_);
@@ -81,25 +95,9 @@ public:
     }
 
 private:
-    void record(int level, const std::wstring& text)
-    {
-        std::lock_guard<std::mutex> lock(mutex_);
-        lines_.emplace_back(level, text);
-    }
-
     std::mutex mutex_;
     std::vector<std::pair<int, std::wstring>> lines_;
 };
-
-bool startsWith(const std::wstring& text, const std::wstring& prefix)
-{
-    return text.compare(0, prefix.size(), prefix) == 0;
-}
-
-bool endsWith(const std::wstring& text, const std::wstring& suffix)
-{
-    return text.size() >= suffix.size() && text.compare(text.size() - suffix.size(), suffix.size(), suffix) == 0;
-}
 
 // What a failed call raised, with the kind of its exception.
 struct Failure {
@@ -111,8 +109,7 @@ struct Failure {
     const std::vector<ExceptionContext>& contexts() const { return error.contexts(); }
 };
 
-template <class Call>
-Failure failureOf(Call call)
+Failure failureOf(const std::function<void()>& call)
 {
     Failure failure;
     try {
@@ -129,10 +126,11 @@ Failure failureOf(Call call)
 // "PipeConnectTryCount" is re-read only on every 16th use: ask until the new count shows.
 void useTryCount(const testreg::ScopedValue& value, DWORD count)
 {
+    const int expected = count ? static_cast<int>(count) : 10;
     value.setDword(count);
-    for (int i = 0; i < 16 && getPipeConnectTryCount(10) != static_cast<int>(count ? count : 10); ++i) {
+    for (int i = 0; i < 16 && getPipeConnectTryCount(10) != expected; ++i) {
     }
-    ASSERT_EQ(static_cast<int>(count ? count : 10), getPipeConnectTryCount(10));
+    ASSERT_EQ(expected, getPipeConnectTryCount(10));
 }
 
 // The client is process-wide and keeps its pipe between tests. Each test gives the pipe a
@@ -160,8 +158,6 @@ private:
     testreg::ScopedValue pipeValue_{CONFIG_ROOT_KEY, L"kzopipe"};
 };
 
-} // namespace
-
 // ---- the wire, against a server of the test's own ----
 
 TEST_F(ClientTest, RequestsCarryTheMethodIdentifierAndStringItemsGroupFirst)
@@ -187,28 +183,19 @@ TEST_F(ClientTest, RequestsCarryTheMethodIdentifierAndStringItemsGroupFirst)
     ASSERT_EQ(4u, requests.size());
     EXPECT_EQ(concat({u32(16), getStringId, stringItem(L"MySQL_DB_HOST")}), requests[0]);
     EXPECT_EQ(concat({u32(16), getPasswordId, stringItem(L"TARVO_DATABASE_PASSWORD")}), requests[1]);
-    EXPECT_EQ(concat({u32(16), isGroupMemberUserId, stringItem(L"DOMAIN\\Admins"), stringItem(L"bob")}),
-              requests[2]);
+    EXPECT_EQ(concat({u32(16), isGroupMemberUserId, stringItem(L"DOMAIN\\Admins"), stringItem(L"bob")}), requests[2]);
     EXPECT_EQ(1u, server.connections());
 }
 
 TEST_F(ClientTest, OversizedReplyLengthIsRefusedWithoutReadingIt)
 {
-    testpipe::Server server(pipeName_, withProbe([](const Bytes&) {
-        Reply reply;
-        reply.messages.push_back(u32(0xFFFFFFF0));
-        return reply;
-    }));
+    testpipe::Server server(pipeName_, withProbe([](const Bytes&) { return Reply{{u32(0xFFFFFFF0)}}; }));
     reconnect();
-
     LogRecorder log;
-    try {
-        client().getString(L"PRODUCT_ROOT_D");
-        FAIL() << "no failure";
-    } catch (const vserializer::invalidprotocol& error) {
-        EXPECT_EQ(L"Reply of 4294967280 bytes exceeds the limit of 16777216 bytes", error.message());
-        EXPECT_EQ(L"Unable to call getString(PRODUCT_ROOT_D)", error.contexts().back().message);
-    }
+    const Failure error = failureOf([] { client().getString(L"PRODUCT_ROOT_D"); });
+    EXPECT_TRUE(error.protocolFault);
+    EXPECT_EQ(L"Reply of 4294967280 bytes exceeds the limit of 16777216 bytes", error.message());
+    EXPECT_EQ(L"Unable to call getString(PRODUCT_ROOT_D)", error.contexts().back().message);
     // the refused exchange is tried once more over a new connection (the first one served
     // the probe and the refused reply)
     EXPECT_EQ(1u, log.lines().size());
@@ -219,12 +206,8 @@ TEST_F(ClientTest, TransferThatRaisesIsRepairedWithinTheSameCall)
 {
     std::atomic<int> answered{0};
     testpipe::Server server(pipeName_, withProbe([&](const Bytes&) {
-        if (answered++ == 0) {
-            Reply reply; // the length claims 10 bytes, the body message holds 20
-            reply.messages = {u32(10), Bytes(20, 'x')};
-            return reply;
-        }
-        return framed(stringItem(L"second"));
+        // first the length claims 10 bytes and the body message holds 20
+        return answered++ == 0 ? Reply{{u32(10), Bytes(20, 'x')}} : framed(stringItem(L"second"));
     }));
     reconnect();
 
@@ -233,7 +216,7 @@ TEST_F(ClientTest, TransferThatRaisesIsRepairedWithinTheSameCall)
     const auto lines = log.lines();
     ASSERT_EQ(1u, lines.size());
     EXPECT_EQ(LOG_INFO, lines[0].first);
-    EXPECT_TRUE(startsWith(lines[0].second, L"Tarvo Management service pipe communication error: "));
+    EXPECT_TRUE(startsWith(lines[0].second, commError));
     EXPECT_NE(std::wstring::npos, lines[0].second.find(L"(Con::ClientOverlappedPipe::read line "));
     EXPECT_TRUE(endsWith(lines[0].second, L". Trying to reconnect.")) << lines[0].second;
     EXPECT_EQ(2u, server.connections());
@@ -241,9 +224,8 @@ TEST_F(ClientTest, TransferThatRaisesIsRepairedWithinTheSameCall)
 
 TEST_F(ClientTest, FinishedPipeIsReportedThenReconnectedToTheNameConfiguredNow)
 {
-    auto first = std::make_unique<testpipe::Server>(pipeName_, withProbe([](const Bytes&) {
-        return framed(stringItem(L"from the first server"));
-    }));
+    auto first = std::make_unique<testpipe::Server>(
+        pipeName_, withProbe([](const Bytes&) { return framed(stringItem(L"from the first server")); }));
     reconnect();
     EXPECT_EQ(L"from the first server", client().getString(L"x"));
     first.reset();
@@ -261,12 +243,11 @@ TEST_F(ClientTest, FinishedPipeIsReportedThenReconnectedToTheNameConfiguredNow)
     EXPECT_EQ(L"from the second server", client().getString(L"x"));
     const auto lines = log.lines();
     ASSERT_EQ(2u, lines.size());
-    EXPECT_EQ(std::make_pair(int(LOG_WARNING), std::wstring(L"Connection to Tarvo Management Service is broken: "
-                                                            L"Pipe is finished")),
+    EXPECT_EQ(std::make_pair(int(LOG_WARNING),
+                             std::wstring(L"Connection to Tarvo Management Service is broken: Pipe is finished")),
               lines[0]);
     EXPECT_EQ(LOG_INFO, lines[1].first);
-    EXPECT_TRUE(startsWith(lines[1].second, L"Tarvo Management service pipe communication error: Pipe is finished\n"
-                                            L"   at (vpipechannel::client::query line "))
+    EXPECT_TRUE(startsWith(lines[1].second, commError + L"Pipe is finished\n   at (vpipechannel::client::query line "))
         << lines[1].second;
     EXPECT_TRUE(endsWith(lines[1].second, L"). Trying to reconnect.")) << lines[1].second;
 }
@@ -286,8 +267,7 @@ TEST_F(ClientTest, EightThreadsGetOnlyTheirOwnAnswers)
             for (int i = 0; i < 200; ++i) {
                 const std::wstring name = L"thread" + std::to_wstring(t) + L"_call" + std::to_wstring(i);
                 try {
-                    if (client().getString(name) != L"value of " + name)
-                        ++wrong;
+                    wrong += client().getString(name) != L"value of " + name;
                 } catch (const vexception&) {
                     ++failed;
                 }
@@ -306,17 +286,12 @@ TEST(PipeConnect, MissingPipeIsTriedOnceAfterAPauseWhenOneAttemptIsConfigured)
 {
     const std::wstring name = L"\\\\.\\pipe\\" + testbed::uniqueName(L"nobody");
     const auto start = std::chrono::steady_clock::now();
-    try {
-        Con::ClientOverlappedPipe::create(name, 1);
-        FAIL() << "connected to a pipe nobody serves";
-    } catch (const vosexception& error) {
-        EXPECT_EQ(2u, error.errorCode());
-        EXPECT_TRUE(endsWith(error.message(), L"(Error code 2) at Unable to connect to pipe " + name))
-            << error.message();
-        ASSERT_EQ(1u, error.contexts().size());
-        EXPECT_EQ("Con::ClientOverlappedPipe::create", error.contexts()[0].function);
-    }
+    const Failure error = failureOf([&] { Con::ClientOverlappedPipe::create(name, 1); });
     const auto elapsed = std::chrono::steady_clock::now() - start;
+    EXPECT_EQ(2u, error.osCode);
+    EXPECT_TRUE(endsWith(error.message(), L"(Error code 2) at Unable to connect to pipe " + name)) << error.message();
+    ASSERT_EQ(1u, error.contexts().size());
+    EXPECT_EQ("Con::ClientOverlappedPipe::create", error.contexts()[0].function);
     // the 500 ms pause follows the attempt; a second attempt would take as long again
     EXPECT_GE(elapsed, std::chrono::milliseconds(490));
     EXPECT_LT(elapsed, std::chrono::milliseconds(990));
@@ -352,7 +327,7 @@ TEST_F(ClientTest, StoppedServiceFailsWithTheDefaultPipeNameAndCode2)
     EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::milliseconds(4500));
     const auto lines = log.lines();
     ASSERT_EQ(1u, lines.size());
-    EXPECT_TRUE(startsWith(lines[0].second, L"Tarvo Management service pipe communication error: "));
+    EXPECT_TRUE(startsWith(lines[0].second, commError));
     useTryCount(tries, 0);
 }
 
@@ -369,17 +344,16 @@ protected:
     }
     void TearDown() override { sandbox_.reset(); }
 
-    static std::wstring sandboxValue(const std::wstring& path) { return std::wstring(testbed::sandboxKey) + path; }
+    static std::wstring at(const std::wstring& path) { return testbed::sandboxKey + path; }
 
-    testreg::ScopedValue probe_{sandboxValue(L"\\Strings"), L"probe"};
+    testreg::ScopedValue probe_{at(L"\\Strings"), L"probe"};
     testreg::ScopedValue fault_{testbed::sandboxKey, L"Fault"};
     testreg::ScopedValue faultText_{testbed::sandboxKey, L"FaultText"};
-    testreg::ScopedValue faultMethod_{testbed::sandboxKey, L"FaultMethod"};
     testreg::ScopedValue faultCount_{testbed::sandboxKey, L"FaultCount"};
-    testreg::ScopedValue host_{sandboxValue(L"\\Strings"), L"MySQL_DB_HOST"};
-    testreg::ScopedValue password_{sandboxValue(L"\\Passwords"), L"TARVO_DATABASE_PASSWORD"};
-    testreg::ScopedValue member_{sandboxValue(L"\\Groups\\DOMAIN\\Admins"), L"DOMAIN\\bob"};
-    testreg::ScopedValue nonMember_{sandboxValue(L"\\Groups\\DOMAIN\\Admins"), L"DOMAIN\\eve"};
+    testreg::ScopedValue host_{at(L"\\Strings"), L"MySQL_DB_HOST"};
+    testreg::ScopedValue password_{at(L"\\Passwords"), L"TARVO_DATABASE_PASSWORD"};
+    testreg::ScopedValue member_{at(L"\\Groups\\DOMAIN\\Admins"), L"DOMAIN\\bob"};
+    testreg::ScopedValue nonMember_{at(L"\\Groups\\DOMAIN\\Admins"), L"DOMAIN\\eve"};
     std::unique_ptr<testbed::SandboxConsole> sandbox_;
 };
 
@@ -416,31 +390,30 @@ TEST_F(SandboxClientTest, MisbehavingServiceGivesTheExactMessages)
 {
     host_.setString(L"db.internal");
     member_.setDword(1);
-    void (*const getString)() = [] { client().getString(L"MySQL_DB_HOST"); };
-    void (*const isMember)() = [] { client().isGroupMemberUser(L"DOMAIN\\Admins", L"DOMAIN\\bob"); };
-    struct Case {
+    faultText_.setString(L"Out of \u00e4pples");
+    const auto getString = [] { client().getString(L"MySQL_DB_HOST"); };
+    const auto isMember = [] { client().isGroupMemberUser(L"DOMAIN\\Admins", L"DOMAIN\\bob"); };
+    const struct {
         const wchar_t* fault;
-        void (*call)();
+        bool member;
         std::wstring message;
         bool protocolFault;
+    } cases[] = {
+        {L"error", false, L"Out of \u00e4pples", false},
+        {L"empty", false, endOfData, true},
+        {L"truncated", false, endOfData, true},
+        {L"charsize3", false, L"Unsupported char size when read C-string from serializer.", true},
+        {L"truncated", true, endOfData, true},
+        {L"block8", true, L"Invalid size of block", true},
     };
-    const Case cases[] = {
-        {L"error", getString, L"Out of \u00e4pples", false},
-        {L"empty", getString, endOfData, true},
-        {L"truncated", getString, endOfData, true},
-        {L"charsize3", getString, L"Unsupported char size when read C-string from serializer.", true},
-        {L"truncated", isMember, endOfData, true},
-        {L"block8", isMember, L"Invalid size of block", true},
-    };
-    faultText_.setString(L"Out of \u00e4pples");
-    for (const Case& c : cases) {
+    for (const auto& c : cases) {
         SCOPED_TRACE(c.fault);
         fault_.setString(c.fault);
-        const Failure error = failureOf(c.call);
+        const Failure error = c.member ? failureOf(isMember) : failureOf(getString);
         EXPECT_EQ(c.message, error.message());
         EXPECT_EQ(c.protocolFault, error.protocolFault);
         ASSERT_FALSE(error.contexts().empty());
-        EXPECT_EQ(c.call == getString ? "TarvoSrvClient::getString" : "TarvoSrvClient::isGroupMemberUser",
+        EXPECT_EQ(c.member ? "TarvoSrvClient::isGroupMemberUser" : "TarvoSrvClient::getString",
                   error.contexts().back().function);
     }
 
@@ -473,8 +446,6 @@ TEST_F(SandboxClientTest, ConnectionDroppedByTheServiceIsRepairedOrReportedNever
 
 // ---- fuzzing the reply reader ----
 
-namespace {
-
 // Replies built from valid ones by mutation, plus broken framing. Every reply leaves the
 // client something to read: a length message alone only says 0 or more than the client
 // accepts, so no exchange can wait for a body that never comes.
@@ -486,38 +457,25 @@ public:
     {
         Bytes body = base();
         mutate(body);
+        const auto size = static_cast<uint32_t>(body.size());
         switch (pick(80)) {
-        case 0: { // the length claims more than the body holds
-            Reply reply;
-            reply.messages = {u32(static_cast<uint32_t>(body.size() + 1 + pick(8))), body};
-            return reply;
-        }
+        case 0: // the length claims more than the body holds
+            return Reply{{u32(size + 1 + pick(8)), body}};
         case 1: { // the length claims less
-            if (body.size() < 2)
+            if (size < 2)
                 return framed(body);
-            Reply reply;
-            reply.messages = {u32(static_cast<uint32_t>(pick(static_cast<uint32_t>(body.size())))), body};
-            if (reply.messages[0] == u32(0))
-                reply.messages.pop_back();
-            return reply;
+            const uint32_t claimed = pick(size);
+            return claimed ? Reply{{u32(claimed), body}} : Reply{{u32(0)}};
         }
         case 2: { // a length message of the wrong size, then the body
-            Reply reply;
-            Bytes length = u32(static_cast<uint32_t>(body.size()));
+            Bytes length = u32(size);
             length.resize(pick(2) ? 3 : 5);
-            reply.messages = {length, body};
-            return reply;
+            return Reply{{length, body}};
         }
-        case 3: { // hang up without a reply
-            Reply reply;
-            reply.close = true;
-            return reply;
-        }
-        case 4: { // a length beyond what the client accepts
-            Reply reply;
-            reply.messages = {u32(vpipechannel::client::maxReplyBytes + 1 + pick(0x7FFFFFFF))};
-            return reply;
-        }
+        case 3: // hang up without a reply
+            return Reply{{}, true};
+        case 4: // a length beyond what the client accepts
+            return Reply{{u32(vpipechannel::client::maxReplyBytes + 1 + pick(0x7FFFFFFF))}};
         default:
             return framed(body);
         }
@@ -525,14 +483,6 @@ public:
 
 private:
     uint32_t pick(uint32_t bound) { return bound ? std::uniform_int_distribution<uint32_t>(0, bound - 1)(random_) : 0; }
-
-    Bytes randomBytes(size_t size)
-    {
-        Bytes bytes(size);
-        for (uint8_t& b : bytes)
-            b = static_cast<uint8_t>(pick(256));
-        return bytes;
-    }
 
     Bytes base()
     {
@@ -544,22 +494,26 @@ private:
         case 1: return testpipe::narrowStringItem(std::string(text.begin(), text.end()));
         case 2: return concat({u32(4), u32(pick(3))});
         case 3: return concat({u32(0xFFFFFFFF), stringItem(text)});
-        case 4: return randomBytes(pick(40));
+        case 4: {
+            Bytes bytes(pick(40));
+            for (uint8_t& b : bytes)
+                b = static_cast<uint8_t>(pick(256));
+            return bytes;
+        }
         default: return Bytes{};
         }
     }
 
     void mutate(Bytes& body)
     {
-        const uint32_t edits = pick(4);
-        for (uint32_t i = 0; i < edits && !body.empty(); ++i) {
+        static const uint32_t lengths[] = {0, 1, 3, 4, 5, 0x7FFFFFFF, 0xFFFFFFFE, 0xFFFFFFFF};
+        for (uint32_t i = 0, edits = pick(4); i < edits && !body.empty(); ++i) {
             const size_t at = pick(static_cast<uint32_t>(body.size()));
             switch (pick(5)) {
             case 0: body[at] ^= static_cast<uint8_t>(1u << pick(8)); break;
             case 1: body.resize(at); break;
             case 2: body.insert(body.begin() + at, static_cast<uint8_t>(pick(256))); break;
             case 3: { // a boundary length where a length may be
-                static const uint32_t lengths[] = {0, 1, 3, 4, 5, 0x7FFFFFFF, 0xFFFFFFFE, 0xFFFFFFFF};
                 const Bytes length = u32(lengths[pick(8)]);
                 for (size_t k = 0; k < 4 && at + k < body.size(); ++k)
                     body[at + k] = length[k];
@@ -572,8 +526,6 @@ private:
 
     std::mt19937 random_;
 };
-
-} // namespace
 
 TEST_F(ClientTest, FuzzedRepliesEndInAnAnswerOrAnError)
 {
@@ -605,3 +557,5 @@ TEST_F(ClientTest, FuzzedRepliesEndInAnAnswerOrAnError)
     std::printf("fuzz: %u replies, %u answers, %u errors, %u connections\n", served.load(), answers, errors,
                 server.connections());
 }
+
+} // namespace

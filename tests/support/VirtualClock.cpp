@@ -1,7 +1,5 @@
 #include "support/VirtualClock.h"
 
-#include <numeric>
-
 namespace {
 
 DWORD g_tick = 0;
@@ -54,16 +52,6 @@ DWORD VirtualClock::now() const
 const std::vector<DWORD>& VirtualClock::sleeps() const
 {
     return g_sleeps;
-}
-
-DWORD VirtualClock::sleptTotal() const
-{
-    return std::accumulate(g_sleeps.begin(), g_sleeps.end(), DWORD{0});
-}
-
-void VirtualClock::clearSleeps()
-{
-    g_sleeps.clear();
 }
 
 void VirtualClock::interruptNextSleep(DWORD afterMs)

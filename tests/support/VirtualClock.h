@@ -18,8 +18,6 @@ public:
     DWORD now() const;
     // Every sleep asked for since construction, in order.
     const std::vector<DWORD>& sleeps() const;
-    DWORD sleptTotal() const;
-    void clearSleeps();
     // The next sleep returns early after part of its time, as when an asynchronous
     // procedure call has run.
     void interruptNextSleep(DWORD afterMs);
