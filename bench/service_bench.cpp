@@ -2,6 +2,7 @@
 // and the display name. This measures that for 100 installed services against one
 // EnumServicesStatusExW call that lists the same services with their state and display
 // name, in the same run.
+#include "bench/Timing.h"
 #include "services/Service.h"
 
 #include "support/TestBed.h"
@@ -18,20 +19,6 @@ namespace {
 
 constexpr int kServices = 100;
 constexpr int kRounds = 5;
-
-double nowMs()
-{
-    LARGE_INTEGER counter, frequency;
-    QueryPerformanceCounter(&counter);
-    QueryPerformanceFrequency(&frequency);
-    return 1000.0 * static_cast<double>(counter.QuadPart) / static_cast<double>(frequency.QuadPart);
-}
-
-double median(std::vector<double> values)
-{
-    std::sort(values.begin(), values.end());
-    return values[values.size() / 2];
-}
 
 // The services of prefix as one enumeration lists them; returns how many it found.
 int enumerate(const std::wstring& prefix)

@@ -4,6 +4,7 @@
 // nodes and their images, and the tray icon's refresh.
 #include "app/ControlDlg.h"
 #include "app/TrayIcon.h"
+#include "bench/Timing.h"
 #include "resource.h"
 #include "services/Service.h"
 
@@ -23,20 +24,6 @@ namespace {
 
 constexpr int kSizes[] = {10, 100, 300};
 constexpr int kRounds = 5;
-
-double nowMs()
-{
-    LARGE_INTEGER counter, frequency;
-    QueryPerformanceCounter(&counter);
-    QueryPerformanceFrequency(&frequency);
-    return 1000.0 * static_cast<double>(counter.QuadPart) / static_cast<double>(frequency.QuadPart);
-}
-
-double median(std::vector<double> values)
-{
-    std::sort(values.begin(), values.end());
-    return values[values.size() / 2];
-}
 
 size_t shownServices(const ControlDlg& dialog)
 {
