@@ -52,7 +52,6 @@ public:
         process_.reset(info.hProcess);
         id_ = info.dwProcessId;
     }
-
     ~Program()
     {
         if (running()) {
@@ -61,7 +60,6 @@ public:
         }
     }
 
-    DWORD id() const { return id_; }
     bool running() const { return WaitForSingleObject(process_.get(), 0) == WAIT_TIMEOUT; }
     // The exit code once the process ended within timeoutMs; STILL_ACTIVE otherwise.
     DWORD waitForExit(DWORD timeoutMs = kEndTimeoutMs) const
@@ -75,8 +73,8 @@ public:
     // The program's dialog, null while it has none.
     HWND dialog() const
     {
-        for (HWND window = FindWindowExW(nullptr, nullptr, L"#32770", L"Tarvo Services Monitor"); window;
-             window = FindWindowExW(nullptr, window, L"#32770", L"Tarvo Services Monitor")) {
+        HWND window = nullptr;
+        while ((window = FindWindowExW(nullptr, window, L"#32770", L"Tarvo Services Monitor"))) {
             DWORD owner = 0;
             GetWindowThreadProcessId(window, &owner);
             if (owner == id_)
@@ -95,23 +93,15 @@ private:
     DWORD id_ = 0;
 };
 
-BOOL CALLBACK countIcon(HWND window, LPARAM count)
-{
-    wchar_t name[64] = {};
-    GetClassNameW(window, name, 64);
-    if (lstrcmpW(name, L"__winex11_tray_icon") == 0 && IsWindowVisible(window))
-        ++*reinterpret_cast<int*>(count);
-    return TRUE;
-}
-
 // Icons in the notification area: without a system tray on the X display, Wine's shell shows
 // each as a window inside its own tray window.
 int trayIcons()
 {
     int count = 0;
-    for (HWND tray = FindWindowExW(nullptr, nullptr, L"__winex11_standalone_tray", nullptr); tray;
-         tray = FindWindowExW(nullptr, tray, L"__winex11_standalone_tray", nullptr))
-        EnumChildWindows(tray, &countIcon, reinterpret_cast<LPARAM>(&count));
+    HWND tray = nullptr;
+    while ((tray = FindWindowExW(nullptr, tray, L"__winex11_standalone_tray", nullptr)))
+        for (HWND icon = nullptr; (icon = FindWindowExW(tray, icon, L"__winex11_tray_icon", nullptr));)
+            count += IsWindowVisible(icon) ? 1 : 0;
     return count;
 }
 
@@ -154,11 +144,9 @@ protected:
     void SetUp() override
     {
         ASSERT_EQ(catalogue_.foreignPackages(), std::vector<std::wstring>{}) << "packages of another test are left";
-        ASSERT_EQ(findOthers(), 0) << "another wardenlight.exe is running";
+        ASSERT_EQ(FindWindowW(L"#32770", L"Tarvo Services Monitor"), nullptr) << "another wardenlight.exe is running";
         icons_ = trayIcons();
     }
-
-    static int findOthers() { return FindWindowW(L"#32770", L"Tarvo Services Monitor") ? 1 : 0; }
 
     // "wardenlight.exe exit" ends every running instance and itself with 0.
     static void broadcastExit()
@@ -220,38 +208,27 @@ TEST_F(EndToEnd, RunsWithItsIconUntilExitIsBroadcast)
     EXPECT_TRUE(waitFor([&] { return trayIcons() == icons_; }, kEndTimeoutMs));
 }
 
-TEST_F(EndToEnd, ExitWithNoInstanceRunningReturnsZero)
+TEST_F(EndToEnd, OnlyTheExactWordExitIsTheExitRequestAndMenuExitEndsOne)
 {
-    broadcastExit();
-}
+    broadcastExit(); // with no instance running
 
-TEST_F(EndToEnd, OnlyTheExactWordExitIsTheExitRequest)
-{
     Program upper(L" Exit");
     Program spaced(L" \" exit\"");
     Program longer(L" exit2");
-    EXPECT_NE(upper.waitForDialog(), nullptr);
-    EXPECT_NE(spaced.waitForDialog(), nullptr);
-    EXPECT_NE(longer.waitForDialog(), nullptr);
+    for (const Program* program : {&upper, &spaced, &longer})
+        EXPECT_NE(program->waitForDialog(), nullptr);
     EXPECT_TRUE(waitFor([&] { return trayIcons() == icons_ + 3; }, kStartTimeoutMs));
+
+    // The menu's Exit ends its own instance and takes its icon away.
+    PostMessageW(longer.dialog(), WM_COMMAND, ID_MENU_EXIT, 0);
+    EXPECT_EQ(longer.waitForExit(), 0u);
+    EXPECT_EQ(trayIcons(), icons_ + 2);
 
     // Further arguments do not matter.
     Program exit(L" exit now");
     EXPECT_EQ(exit.waitForExit(), 0u);
     EXPECT_EQ(upper.waitForExit(), 0u);
     EXPECT_EQ(spaced.waitForExit(), 0u);
-    EXPECT_EQ(longer.waitForExit(), 0u);
-}
-
-TEST_F(EndToEnd, MenuExitRemovesTheIconAndEndsWithZero)
-{
-    Program program(L"");
-    const HWND dialog = program.waitForDialog();
-    ASSERT_NE(dialog, nullptr);
-    EXPECT_TRUE(waitFor([&] { return trayIcons() == icons_ + 1; }, kStartTimeoutMs));
-    PostMessageW(dialog, WM_COMMAND, ID_MENU_EXIT, 0);
-    EXPECT_EQ(program.waitForExit(), 0u);
-    EXPECT_EQ(trayIcons(), icons_);
 }
 
 TEST_F(EndToEnd, DirectoryModeNonMemberGetsNoWindowAndNoIcon)

@@ -40,26 +40,17 @@ struct ShellLog {
     static const NOTIFYICONDATAW& last() { return calls.back().data; }
 };
 
-HICON programIcon(UINT id)
-{
-    return LoadIconW(GetModuleHandleW(nullptr), MAKEINTRESOURCEW(id));
-}
-
 // The dialog that owns the icon: records the icon's callbacks and answers the shell's
 // "TaskbarCreated" the way the program's dialog does.
 class OwnerDlg : public VDlg {
 public:
     LRESULT handleMessage(HWND, UINT message, WPARAM, LPARAM lParam, bool& handled) override
     {
-        if (message == TrayIcon::callbackMessage) {
+        handled = message == TrayIcon::callbackMessage || message == TrayIcon::taskbarCreatedMessage();
+        if (message == TrayIcon::callbackMessage)
             callbacks.push_back(static_cast<UINT>(lParam));
-            return 0;
-        }
-        if (message == TrayIcon::taskbarCreatedMessage() && tray) {
+        else if (handled)
             tray->restore();
-            return 0;
-        }
-        handled = false;
         return 0;
     }
 
@@ -67,28 +58,20 @@ public:
     std::vector<UINT> callbacks;
 };
 
-// A hidden dialog from an in-memory template (no caption text, no controls).
-HWND createOwner(OwnerDlg& dialog)
-{
-    alignas(DWORD) WORD buffer[16] = {};
-    auto* layout = reinterpret_cast<DLGTEMPLATE*>(buffer);
-    layout->style = WS_POPUP | WS_CAPTION;
-    layout->cx = 100;
-    layout->cy = 40;
-    return CreateDialogIndirectParamW(GetModuleHandleW(nullptr), layout, nullptr, &VDlg::DialogProc,
-                                      reinterpret_cast<LPARAM>(&dialog));
-}
-
 class TrayIconTest : public ::testing::Test {
 protected:
     void SetUp() override
     {
         ShellLog::calls.clear();
-        ShellLog::refuseAdd = false;
-        ShellLog::forward = false;
+        ShellLog::refuseAdd = ShellLog::forward = false;
         trayIconApi().shellNotifyIcon = &ShellLog::notify;
         resetTrayIconAdded();
-        ASSERT_NE(nullptr, createOwner(owner));
+        // A hidden dialog from an in-memory template (no caption text, no controls).
+        alignas(DWORD) WORD buffer[16] = {};
+        auto* layout = reinterpret_cast<DLGTEMPLATE*>(buffer);
+        layout->style = WS_POPUP | WS_CAPTION;
+        ASSERT_NE(nullptr, CreateDialogIndirectParamW(GetModuleHandleW(nullptr), layout, nullptr, &VDlg::DialogProc,
+                                                      reinterpret_cast<LPARAM>(&owner)));
         owner.tray = &tray;
     }
 
@@ -104,7 +87,7 @@ protected:
         ASSERT_FALSE(ShellLog::calls.empty());
         const NOTIFYICONDATAW& data = ShellLog::last();
         EXPECT_EQ(static_cast<DWORD>(NIM_MODIFY), ShellLog::calls.back().message);
-        EXPECT_EQ(programIcon(icon), data.hIcon) << "icon " << icon;
+        EXPECT_EQ(LoadIconW(GetModuleHandleW(nullptr), MAKEINTRESOURCEW(icon)), data.hIcon) << "icon " << icon;
         EXPECT_EQ(tip, data.szTip);
         EXPECT_EQ(static_cast<UINT>(NIF_ICON | NIF_TIP), data.uFlags);
         EXPECT_EQ(owner.window(), data.hWnd);
@@ -149,7 +132,7 @@ TEST_F(TrayIconTest, PictureAndTooltipFollowTheManagementService)
     }
 }
 
-TEST_F(TrayIconTest, AddsOnceAndTriesAgainAfterARefusal)
+TEST_F(TrayIconTest, AddsOnceTriesAgainAfterARefusalAndLeavesWithItsObject)
 {
     ShellLog::refuseAdd = true;
     EXPECT_FALSE(tray.add());
@@ -161,20 +144,22 @@ TEST_F(TrayIconTest, AddsOnceAndTriesAgainAfterARefusal)
     EXPECT_TRUE(tray.update(1, L"Stopped"));
     ASSERT_EQ((std::vector<DWORD>{NIM_ADD, NIM_MODIFY}), ShellLog::messages());
     const NOTIFYICONDATAW& added = ShellLog::calls[0].data;
-    EXPECT_EQ(sizeof(NOTIFYICONDATAW), added.cbSize);
     EXPECT_EQ(owner.window(), added.hWnd);
     EXPECT_EQ(1u, added.uID);
-    EXPECT_EQ(static_cast<UINT>(NIF_MESSAGE | NIF_ICON | NIF_TIP | NIF_STATE), added.uFlags);
-    EXPECT_EQ(static_cast<UINT>(WM_USER + 1), added.uCallbackMessage);
-    EXPECT_EQ(programIcon(IDI_TRAY_STARTED), added.hIcon);
-    EXPECT_EQ(L"", std::wstring(added.szTip));
-    EXPECT_EQ(0u, added.dwState);
-    EXPECT_EQ(0u, added.dwStateMask);
+    EXPECT_EQ(UINT(NIF_MESSAGE | NIF_ICON | NIF_TIP | NIF_STATE), added.uFlags);
+    EXPECT_EQ(UINT(WM_USER + 1), added.uCallbackMessage);
     expectShown(IDI_TRAY_STOPPED, L"Tarvo - Stopped");
 
     ShellLog::calls.clear();
     EXPECT_TRUE(tray.add());
     EXPECT_TRUE(ShellLog::calls.empty()) << "a second add adds nothing";
+
+    { TrayIcon unbound; }
+    EXPECT_TRUE(ShellLog::calls.empty()) << "no dialog, no icon to delete";
+    { TrayIcon bound(&owner); }
+    ASSERT_EQ(std::vector<DWORD>{NIM_DELETE}, ShellLog::messages());
+    EXPECT_EQ(owner.window(), ShellLog::last().hWnd);
+    EXPECT_EQ(1u, ShellLog::last().uID);
 }
 
 TEST_F(TrayIconTest, LongTextsAreCutAtTheTooltipField)
@@ -184,43 +169,18 @@ TEST_F(TrayIconTest, LongTextsAreCutAtTheTooltipField)
     const std::wstring tip = ShellLog::last().szTip;
     EXPECT_EQ(std::size(ShellLog::last().szTip) - 1, tip.size());
     EXPECT_EQ((L"Tarvo - " + text).substr(0, tip.size()), tip);
-
     // The text is an argument, never a format.
     EXPECT_TRUE(tray.update(0, L"100% %s %n"));
     EXPECT_EQ(std::wstring(L"Tarvo - 100% %s %n"), ShellLog::last().szTip);
 }
 
-TEST_F(TrayIconTest, TheIconLeavesWithItsObject)
+TEST(TrayIconHelpers, ExitMessageIsRegisteredOnceAndMissingStringsAreEmpty)
 {
-    {
-        TrayIcon unbound;
-    }
-    EXPECT_TRUE(ShellLog::calls.empty()) << "no dialog, no icon to delete";
-    {
-        TrayIcon bound(&owner);
-    }
-    ASSERT_EQ(std::vector<DWORD>{NIM_DELETE}, ShellLog::messages());
-    EXPECT_EQ(owner.window(), ShellLog::last().hWnd);
-    EXPECT_EQ(1u, ShellLog::last().uID);
-}
-
-TEST(TrayIconHelpers, WordsStringsAndTheExitMessage)
-{
-    EXPECT_EQ(L"Started", stateWord(0));
-    EXPECT_EQ(L"Stopped", stateWord(1));
-    EXPECT_EQ(L"Disabled", stateWord(2));
-    EXPECT_EQ(L"", stateWord(3));
-
-    EXPECT_EQ(L"Tarvo - %s", loadResourceString(IDS_TRAY_TIP));
-    EXPECT_EQ(L"Tarvo Run-Time", loadResourceString(IDS_GROUP_RUNTIME));
-    EXPECT_EQ(L"Monitor services running under Tarvo and stop,start and restart them if required.",
-              loadResourceString(IDS_DESCRIPTION));
-    EXPECT_EQ(L"", loadResourceString(104));
-
     const UINT message = exitMessage();
     EXPECT_GE(message, 0xC000u);
     EXPECT_EQ(message, exitMessage());
     EXPECT_EQ(message, RegisterWindowMessageW(L"TarvoTrayIconExitMsg"));
+    EXPECT_EQ(L"", loadResourceString(104));
 }
 
 // Wine without a system tray shows the icons as child windows of its own tray window.
@@ -235,13 +195,14 @@ std::vector<HWND> trayIconWindows()
     return windows;
 }
 
-HWND newWindow(const std::vector<HWND>& before, const std::vector<HWND>& after)
+// The icon windows that were not there before.
+std::vector<HWND> newIcons(const std::vector<HWND>& before)
 {
-    for (HWND window : after) {
+    std::vector<HWND> added;
+    for (HWND window : trayIconWindows())
         if (std::find(before.begin(), before.end(), window) == before.end())
-            return window;
-    }
-    return nullptr;
+            added.push_back(window);
+    return added;
 }
 
 // Serves this thread's messages until done() or ten seconds have passed.
@@ -265,19 +226,17 @@ TEST_F(TrayIconTest, TheShellShowsTheIconPassesClicksAndGetsItBackAfterARestart)
     ShellLog::forward = true;
     const std::vector<HWND> before = trayIconWindows();
     ASSERT_TRUE(tray.add());
-    const HWND icon = newWindow(before, trayIconWindows());
-    ASSERT_NE(nullptr, icon) << "no icon in Wine's tray window";
+    ASSERT_EQ(1u, newIcons(before).size()) << "no icon in Wine's tray window";
+    const HWND icon = newIcons(before)[0];
     EXPECT_TRUE(tray.refresh());
 
-    PostMessageW(icon, WM_LBUTTONUP, 0, MAKELPARAM(4, 4));
-    ASSERT_TRUE(pumpUntil([&] { return !owner.callbacks.empty(); }));
-    EXPECT_EQ(static_cast<UINT>(WM_LBUTTONUP), owner.callbacks.back());
-    owner.callbacks.clear();
-    PostMessageW(icon, WM_RBUTTONUP, 0, MAKELPARAM(4, 4));
-    ASSERT_TRUE(pumpUntil([&] {
-        return std::find(owner.callbacks.begin(), owner.callbacks.end(), static_cast<UINT>(WM_RBUTTONUP)) !=
-               owner.callbacks.end();
-    }));
+    for (const UINT click : {WM_LBUTTONUP, WM_RBUTTONUP}) {
+        owner.callbacks.clear();
+        PostMessageW(icon, click, 0, MAKELPARAM(4, 4));
+        EXPECT_TRUE(pumpUntil([&] {
+            return std::find(owner.callbacks.begin(), owner.callbacks.end(), click) != owner.callbacks.end();
+        })) << click;
+    }
 
     // A restarted shell has lost the icon; the flag alone would keep it away for good.
     NOTIFYICONDATAW gone = {};
@@ -285,28 +244,20 @@ TEST_F(TrayIconTest, TheShellShowsTheIconPassesClicksAndGetsItBackAfterARestart)
     gone.hWnd = owner.window();
     gone.uID = 1;
     ASSERT_TRUE(Shell_NotifyIconW(NIM_DELETE, &gone));
-    ASSERT_EQ(nullptr, newWindow(before, trayIconWindows()));
+    ASSERT_TRUE(newIcons(before).empty());
     EXPECT_FALSE(tray.refresh());
 
     ShellLog::calls.clear();
     SendMessageW(owner.window(), TrayIcon::taskbarCreatedMessage(), 0, 0);
-    EXPECT_NE(nullptr, newWindow(before, trayIconWindows())) << "the icon did not come back";
+    EXPECT_EQ(1u, newIcons(before).size()) << "the icon did not come back";
     EXPECT_EQ((std::vector<DWORD>{NIM_ADD, NIM_MODIFY}), ShellLog::messages());
     EXPECT_EQ(L"Tarvo - " + stateWord(queryPanelServiceState()), std::wstring(ShellLog::last().szTip));
 
     // Announced while the icon is still there, the restart only refreshes it.
     EXPECT_TRUE(tray.restore());
-    EXPECT_EQ(1u, [&] {
-        const std::vector<HWND> after = trayIconWindows();
-        return std::count_if(after.begin(), after.end(), [&](HWND window) {
-            return std::find(before.begin(), before.end(), window) == before.end();
-        });
-    }());
-
-    {
-        TrayIcon last(&owner);
-    }
-    EXPECT_EQ(nullptr, newWindow(before, trayIconWindows())) << "the icon outlived its object";
+    EXPECT_EQ(1u, newIcons(before).size());
+    { TrayIcon last(&owner); }
+    EXPECT_TRUE(newIcons(before).empty()) << "the icon outlived its object";
 }
 
 } // namespace

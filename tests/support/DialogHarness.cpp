@@ -4,15 +4,11 @@
 
 namespace {
 
-std::vector<TrayRecord>& records()
-{
-    static std::vector<TrayRecord> list;
-    return list;
-}
+std::vector<TrayRecord> records;
 
 BOOL WINAPI recordShellCall(DWORD message, PNOTIFYICONDATAW data)
 {
-    records().push_back({message, data->hWnd, data->uID, data->uFlags, data->szTip});
+    records.push_back({message, data->hWnd, data->uID, data->uFlags, data->szTip});
     return TRUE;
 }
 
@@ -22,7 +18,7 @@ DialogHarness::DialogHarness() : saved_(trayIconApi())
 {
     trayIconApi().shellNotifyIcon = &recordShellCall;
     resetTrayIconAdded();
-    clearTrayRecords();
+    records.clear();
     dialog_ = std::make_unique<ControlDlg>(&trayIcon_);
     trayIcon_.setDialog(dialog_.get());
     dialog_->create(IDD_CONTROL_DIALOG, nullptr);
@@ -42,18 +38,18 @@ DialogHarness::~DialogHarness()
 
 const std::vector<TrayRecord>& DialogHarness::trayRecords()
 {
-    return records();
+    return records;
 }
 
 void DialogHarness::clearTrayRecords()
 {
-    records().clear();
+    records.clear();
 }
 
 std::vector<std::wstring> DialogHarness::tips()
 {
     std::vector<std::wstring> tips;
-    for (const TrayRecord& record : records())
+    for (const TrayRecord& record : records)
         if (record.message == NIM_MODIFY)
             tips.push_back(record.tip);
     return tips;
@@ -64,11 +60,8 @@ bool DialogHarness::pump()
     bool quit = false;
     MSG message;
     while (PeekMessageW(&message, nullptr, 0, 0, PM_REMOVE)) {
-        if (message.message == WM_QUIT) {
-            quit = true;
-            continue;
-        }
-        if (!IsDialogMessageW(window(), &message)) {
+        quit = quit || message.message == WM_QUIT;
+        if (message.message != WM_QUIT && !IsDialogMessageW(window(), &message)) {
             TranslateMessage(&message);
             DispatchMessageW(&message);
         }

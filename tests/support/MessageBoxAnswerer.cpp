@@ -18,8 +18,6 @@ bool isMessageBox(HWND window)
 
 std::wstring windowText(HWND window)
 {
-    if (!window)
-        return std::wstring();
     std::wstring text(static_cast<size_t>(GetWindowTextLengthW(window)) + 1, L'\0');
     text.resize(static_cast<size_t>(GetWindowTextW(window, &text[0], static_cast<int>(text.size()))));
     return text;
@@ -34,38 +32,14 @@ BOOL CALLBACK findIconControl(HWND child, LPARAM found)
     return FALSE;
 }
 
-UINT iconStyle(HWND box)
+// The program shows only error boxes, with OK or with Abort, Retry and Ignore.
+UINT boxStyle(HWND box)
 {
     HWND control = nullptr;
     EnumChildWindows(box, findIconControl, reinterpret_cast<LPARAM>(&control));
-    if (!control)
-        return 0;
-    const auto icon = reinterpret_cast<HICON>(SendMessageW(control, STM_GETICON, 0, 0));
-    const struct {
-        LPCWSTR id;
-        UINT style;
-    } icons[] = {{IDI_HAND, MB_ICONERROR},
-                 {IDI_EXCLAMATION, MB_ICONWARNING},
-                 {IDI_ASTERISK, MB_ICONINFORMATION},
-                 {IDI_QUESTION, MB_ICONQUESTION}};
-    for (const auto& candidate : icons)
-        if (icon && icon == LoadIconW(nullptr, candidate.id))
-            return candidate.style;
-    return 0;
-}
-
-UINT buttonStyle(HWND box)
-{
-    const auto has = [box](int id) { return GetDlgItem(box, id) != nullptr; };
-    if (has(IDABORT) && has(IDRETRY) && has(IDIGNORE))
-        return MB_ABORTRETRYIGNORE;
-    if (has(IDYES) && has(IDNO))
-        return has(IDCANCEL) ? MB_YESNOCANCEL : MB_YESNO;
-    if (has(IDRETRY) && has(IDCANCEL))
-        return MB_RETRYCANCEL;
-    if (has(IDOK) && has(IDCANCEL))
-        return MB_OKCANCEL;
-    return MB_OK;
+    const auto icon = control ? reinterpret_cast<HICON>(SendMessageW(control, STM_GETICON, 0, 0)) : nullptr;
+    const UINT iconStyle = icon && icon == LoadIconW(nullptr, IDI_HAND) ? MB_ICONERROR : 0;
+    return iconStyle | (GetDlgItem(box, IDABORT) ? MB_ABORTRETRYIGNORE : MB_OK);
 }
 
 } // namespace
@@ -103,12 +77,8 @@ void MessageBoxAnswerer::answer(HWND box)
         return;
     lastBox_ = box;
 
-    Box seen;
-    seen.caption = windowText(box);
-    seen.text = windowText(GetDlgItem(box, textControlId));
-    seen.style = iconStyle(box) | buttonStyle(box);
-    seen.owner = GetWindow(box, GW_OWNER);
-    boxes_.push_back(seen);
+    boxes_.push_back({windowText(box), windowText(GetDlgItem(box, textControlId)), boxStyle(box),
+                      GetWindow(box, GW_OWNER)});
 
     const size_t index = boxes_.size() - 1;
     const int button = answers_.empty() ? IDOK : answers_[index < answers_.size() ? index : answers_.size() - 1];

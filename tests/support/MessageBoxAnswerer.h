@@ -11,7 +11,7 @@ public:
     struct Box {
         std::wstring caption;
         std::wstring text;
-        UINT style = 0; // MB_ICON* and MB_* button flags as far as the box shows them
+        UINT style = 0; // MB_ICONERROR, MB_OK or MB_ABORTRETRYIGNORE as far as the box shows them
         HWND owner = nullptr;
     };
 

@@ -6,36 +6,34 @@ namespace testpipe {
 
 namespace {
 
-constexpr DWORD bufferBytes = 64 * 1024;
-
-// One transfer that waits for completion or the stop event. Returns the bytes moved, or
-// -1 when the pipe ended, the message was longer than asked, or the server stops.
-long transfer(HANDLE pipe, HANDLE event, HANDLE stop, bool writing, void* bytes, DWORD size)
+// Starts an overlapped operation on pipe (start returns its error code) and waits for it or
+// for stop, which cancels it. Returns the bytes moved (0 for a client connected already), or
+// -1 when it failed or the server stops.
+template <class Start>
+long complete(HANDLE pipe, HANDLE event, HANDLE stop, Start start)
 {
     OVERLAPPED ov{};
     ov.hEvent = event;
-    const BOOL ok = writing ? WriteFile(pipe, bytes, size, nullptr, &ov) : ReadFile(pipe, bytes, size, nullptr, &ov);
-    long result = -1;
-    if (ok || GetLastError() == ERROR_IO_PENDING) {
-        const HANDLE waits[] = {event, stop};
-        DWORD done = 0;
-        if (WaitForMultipleObjects(2, waits, FALSE, INFINITE) == WAIT_OBJECT_0) {
-            if (GetOverlappedResult(pipe, &ov, &done, FALSE))
-                result = static_cast<long>(done);
-        } else {
-            CancelIo(pipe);
-            GetOverlappedResult(pipe, &ov, &done, TRUE);
-        }
-    }
-    return result;
+    ResetEvent(event);
+    const DWORD error = start(&ov);
+    if (error == ERROR_PIPE_CONNECTED)
+        return 0;
+    if (error != ERROR_SUCCESS && error != ERROR_IO_PENDING)
+        return -1;
+    const HANDLE waits[] = {event, stop};
+    DWORD done = 0;
+    if (WaitForMultipleObjects(2, waits, FALSE, INFINITE) == WAIT_OBJECT_0)
+        return GetOverlappedResult(pipe, &ov, &done, FALSE) ? static_cast<long>(done) : -1;
+    CancelIo(pipe);
+    GetOverlappedResult(pipe, &ov, &done, TRUE);
+    return -1;
 }
 
 } // namespace
 
 Reply framed(const Bytes& body)
 {
-    Reply reply;
-    reply.messages.push_back(u32(static_cast<uint32_t>(body.size())));
+    Reply reply{{u32(static_cast<uint32_t>(body.size()))}};
     if (!body.empty())
         reply.messages.push_back(body);
     return reply;
@@ -49,21 +47,15 @@ Bytes u32(uint32_t value)
 
 Bytes stringItem(const std::wstring& text)
 {
-    Bytes item = u32(static_cast<uint32_t>(1 + 2 * text.size()));
-    item.push_back(2);
-    for (const wchar_t c : text) {
-        item.push_back(static_cast<uint8_t>(c));
-        item.push_back(static_cast<uint8_t>(c >> 8));
-    }
+    Bytes item = concat({u32(static_cast<uint32_t>(1 + 2 * text.size())), {2}});
+    for (const wchar_t c : text)
+        item.insert(item.end(), {static_cast<uint8_t>(c), static_cast<uint8_t>(c >> 8)});
     return item;
 }
 
 Bytes narrowStringItem(const std::string& text)
 {
-    Bytes item = u32(static_cast<uint32_t>(1 + text.size()));
-    item.push_back(1);
-    item.insert(item.end(), text.begin(), text.end());
-    return item;
+    return concat({u32(static_cast<uint32_t>(1 + text.size())), {1}, Bytes(text.begin(), text.end())});
 }
 
 Bytes concat(std::initializer_list<Bytes> parts)
@@ -96,36 +88,29 @@ HANDLE Server::createInstance() const
 {
     return CreateNamedPipeW(path_.c_str(), PIPE_ACCESS_DUPLEX | FILE_FLAG_OVERLAPPED,
                             PIPE_TYPE_MESSAGE | PIPE_READMODE_MESSAGE | PIPE_WAIT, PIPE_UNLIMITED_INSTANCES,
-                            bufferBytes, bufferBytes, 0, nullptr);
+                            64 * 1024, 64 * 1024, 0, nullptr);
 }
 
-void Server::accept(HANDLE first)
+void Server::accept(HANDLE instance)
 {
-    HANDLE instance = first;
     const HANDLE event = CreateEventW(nullptr, TRUE, FALSE, nullptr);
     while (instance != INVALID_HANDLE_VALUE) {
-        OVERLAPPED ov{};
-        ov.hEvent = event;
-        ResetEvent(event);
-        DWORD result = ConnectNamedPipe(instance, &ov) ? ERROR_SUCCESS : GetLastError();
-        if (result == ERROR_IO_PENDING) {
-            const HANDLE waits[] = {event, stop_};
-            DWORD unused = 0;
-            if (WaitForMultipleObjects(2, waits, FALSE, INFINITE) != WAIT_OBJECT_0) {
-                CancelIo(instance);
-                GetOverlappedResult(instance, &ov, &unused, TRUE);
-                CloseHandle(instance);
-                break;
-            }
-            result = GetOverlappedResult(instance, &ov, &unused, FALSE) ? ERROR_SUCCESS : GetLastError();
+        // A client may have come between the instance's creation and this wait.
+        const long connected = complete(instance, event, stop_, [instance](OVERLAPPED* ov) {
+            return ConnectNamedPipe(instance, ov) ? ERROR_PIPE_CONNECTED : GetLastError();
+        });
+        if (WaitForSingleObject(stop_, 0) == WAIT_OBJECT_0) {
+            CloseHandle(instance);
+            break;
         }
         const HANDLE next = createInstance();
-        if (result == ERROR_SUCCESS || result == ERROR_PIPE_CONNECTED) {
-            std::lock_guard<std::mutex> lock(mutex_);
-            ++connections_;
-            conversations_.emplace_back([this, instance] { converse(instance); });
-        } else {
+        if (connected < 0) {
             CloseHandle(instance);
+        } else {
+            locked([&] {
+                ++connections_;
+                conversations_.emplace_back([this, instance] { converse(instance); });
+            });
         }
         instance = next;
     }
@@ -135,52 +120,32 @@ void Server::accept(HANDLE first)
 void Server::converse(HANDLE pipe)
 {
     const HANDLE event = CreateEventW(nullptr, TRUE, FALSE, nullptr);
-    for (;;) {
+    // Moves exactly size bytes in one message.
+    const auto moved = [&](bool writing, void* bytes, DWORD size) {
+        const long done = complete(pipe, event, stop_, [&](OVERLAPPED* ov) {
+            const BOOL ok =
+                writing ? WriteFile(pipe, bytes, size, nullptr, ov) : ReadFile(pipe, bytes, size, nullptr, ov);
+            return ok ? ERROR_SUCCESS : GetLastError();
+        });
+        return done == static_cast<long>(size);
+    };
+    for (bool open = true; open;) {
         uint32_t length = 0;
-        if (transfer(pipe, event, stop_, false, &length, sizeof(length)) != static_cast<long>(sizeof(length)))
+        if (!moved(false, &length, sizeof(length)))
             break;
         Bytes body(length);
-        if (length > 0 && transfer(pipe, event, stop_, false, body.data(), length) != static_cast<long>(length))
+        if (length > 0 && !moved(false, body.data(), length))
             break;
-        Reply reply;
-        {
-            std::lock_guard<std::mutex> lock(mutex_);
+        Reply reply = locked([&] {
             requests_.push_back(body);
-            reply = handler_(body);
-        }
-        bool written = true;
+            return handler_(body);
+        });
         for (Bytes& message : reply.messages)
-            written = written && transfer(pipe, event, stop_, true, message.data(), static_cast<DWORD>(message.size())) ==
-                                     static_cast<long>(message.size());
-        if (!written || reply.close)
-            break;
+            open = open && moved(true, message.data(), static_cast<DWORD>(message.size()));
+        open = open && !reply.close;
     }
     CloseHandle(pipe);
     CloseHandle(event);
-}
-
-void Server::setHandler(Handler handler)
-{
-    std::lock_guard<std::mutex> lock(mutex_);
-    handler_ = std::move(handler);
-}
-
-std::vector<Bytes> Server::requests() const
-{
-    std::lock_guard<std::mutex> lock(mutex_);
-    return requests_;
-}
-
-void Server::clearRequests()
-{
-    std::lock_guard<std::mutex> lock(mutex_);
-    requests_.clear();
-}
-
-unsigned Server::connections() const
-{
-    std::lock_guard<std::mutex> lock(mutex_);
-    return connections_;
 }
 
 }

@@ -42,12 +42,18 @@ public:
     Server(const Server&) = delete;
     Server& operator=(const Server&) = delete;
 
-    void setHandler(Handler handler);
-    std::vector<Bytes> requests() const;
-    void clearRequests();
-    unsigned connections() const;
+    void setHandler(Handler handler) { locked([&] { handler_ = std::move(handler); }); }
+    std::vector<Bytes> requests() const { return locked([&] { return requests_; }); }
+    void clearRequests() { locked([&] { requests_.clear(); }); }
+    unsigned connections() const { return locked([&] { return connections_; }); }
 
 private:
+    template <class F>
+    auto locked(F f) const -> decltype(f())
+    {
+        std::lock_guard<std::mutex> lock(mutex_);
+        return f();
+    }
     HANDLE createInstance() const;
     void accept(HANDLE first);
     void converse(HANDLE pipe);

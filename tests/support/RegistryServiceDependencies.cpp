@@ -1,7 +1,8 @@
 #include "support/RegistryServiceDependencies.h"
 
-#include <windows.h>
+#include "runtime/Handle.h"
 
+#include <algorithm>
 #include <map>
 #include <set>
 #include <string>
@@ -15,7 +16,7 @@ int g_enumCalls = 0;
 // may come back for another service; the next open overwrites the entry.
 std::map<SC_HANDLE, std::wstring> g_handleNames;
 
-const wchar_t kServicesKey[] = L"SYSTEM\\CurrentControlSet\\Services";
+const std::wstring kServicesKey = L"SYSTEM\\CurrentControlSet\\Services";
 
 std::wstring lower(std::wstring text)
 {
@@ -23,110 +24,68 @@ std::wstring lower(std::wstring text)
     return text;
 }
 
-std::vector<std::wstring> readMultiString(HKEY key, const wchar_t* value)
+// The entries of a REG_MULTI_SZ (or the one of a REG_SZ) value; none when it is missing.
+std::vector<std::wstring> readStrings(const std::wstring& key, const wchar_t* value)
 {
-    DWORD type = 0;
     DWORD size = 0;
-    if (RegQueryValueExW(key, value, nullptr, &type, nullptr, &size) != ERROR_SUCCESS || type != REG_MULTI_SZ)
+    const DWORD flags = RRF_RT_REG_MULTI_SZ | RRF_RT_REG_SZ;
+    if (RegGetValueW(HKEY_LOCAL_MACHINE, key.c_str(), value, flags, nullptr, nullptr, &size) != ERROR_SUCCESS)
         return {};
     std::vector<wchar_t> data(size / sizeof(wchar_t) + 2, L'\0');
-    if (RegQueryValueExW(key, value, nullptr, nullptr, reinterpret_cast<BYTE*>(data.data()), &size) != ERROR_SUCCESS)
+    if (RegGetValueW(HKEY_LOCAL_MACHINE, key.c_str(), value, flags, nullptr, data.data(), &size) != ERROR_SUCCESS)
         return {};
-    std::vector<std::wstring> names;
+    std::vector<std::wstring> entries;
     for (const wchar_t* entry = data.data(); *entry; entry += wcslen(entry) + 1)
-        names.emplace_back(entry);
-    return names;
+        entries.emplace_back(entry);
+    return entries;
 }
 
 // DependOnService, then the groups of DependOnGroup with their "+" prefix.
 std::vector<std::wstring> dependenciesOf(const std::wstring& name)
 {
-    HKEY key = nullptr;
-    const std::wstring path = std::wstring(kServicesKey) + L"\\" + name;
-    if (RegOpenKeyExW(HKEY_LOCAL_MACHINE, path.c_str(), 0, KEY_READ, &key) != ERROR_SUCCESS)
-        return {};
-    std::vector<std::wstring> names = readMultiString(key, L"DependOnService");
-    for (const std::wstring& group : readMultiString(key, L"DependOnGroup"))
+    const std::wstring key = kServicesKey + L"\\" + name;
+    std::vector<std::wstring> names = readStrings(key, L"DependOnService");
+    for (const std::wstring& group : readStrings(key, L"DependOnGroup"))
         names.push_back(SC_GROUP_IDENTIFIERW + group);
-    RegCloseKey(key);
     return names;
-}
-
-std::vector<std::wstring> allServiceKeys()
-{
-    std::vector<std::wstring> names;
-    HKEY key = nullptr;
-    if (RegOpenKeyExW(HKEY_LOCAL_MACHINE, kServicesKey, 0, KEY_READ, &key) != ERROR_SUCCESS)
-        return names;
-    wchar_t name[256];
-    for (DWORD index = 0;; ++index) {
-        DWORD length = ARRAYSIZE(name);
-        if (RegEnumKeyExW(key, index, name, &length, nullptr, nullptr, nullptr, nullptr) != ERROR_SUCCESS)
-            break;
-        names.emplace_back(name, length);
-    }
-    RegCloseKey(key);
-    return names;
-}
-
-struct Dependent {
-    std::wstring name;
-    std::wstring displayName;
-    SERVICE_STATUS status = {};
-};
-
-// Reads status and display name through a connection of its own, as the manager knows them.
-bool describe(SC_HANDLE manager, Dependent& dependent)
-{
-    SC_HANDLE service = OpenServiceW(manager, dependent.name.c_str(), SERVICE_QUERY_STATUS | SERVICE_QUERY_CONFIG);
-    if (!service)
-        return false;
-    bool ok = QueryServiceStatus(service, &dependent.status) != FALSE;
-    DWORD needed = 0;
-    QueryServiceConfigW(service, nullptr, 0, &needed);
-    std::vector<BYTE> config(needed + sizeof(QUERY_SERVICE_CONFIGW));
-    auto* data = reinterpret_cast<QUERY_SERVICE_CONFIGW*>(config.data());
-    if (ok && QueryServiceConfigW(service, data, static_cast<DWORD>(config.size()), &needed) && data->lpDisplayName)
-        dependent.displayName = data->lpDisplayName;
-    CloseServiceHandle(service);
-    return ok;
 }
 
 // Every service that depends on name, directly or not, each after its own dependents.
-void collectDependents(const std::wstring& name, const std::vector<std::wstring>& keys,
-                       std::set<std::wstring>& seen, std::vector<std::wstring>& order)
+void collectDependents(const std::wstring& name, std::set<std::wstring>& seen, std::vector<std::wstring>& order)
 {
-    for (const std::wstring& candidate : keys) {
-        if (seen.count(lower(candidate)))
-            continue;
-        for (const std::wstring& dependency : dependenciesOf(candidate)) {
-            if (lower(dependency) != lower(name))
-                continue;
-            seen.insert(lower(candidate));
-            collectDependents(candidate, keys, seen, order);
-            order.push_back(candidate);
-            break;
-        }
+    HKEY raw = nullptr;
+    RegOpenKeyExW(HKEY_LOCAL_MACHINE, kServicesKey.c_str(), 0, KEY_READ, &raw);
+    const UniqueRegKey key(raw);
+    wchar_t candidate[256];
+    for (DWORD i = 0, length = ARRAYSIZE(candidate);
+         key && RegEnumKeyExW(key.get(), i, candidate, &length, nullptr, nullptr, nullptr, nullptr) == ERROR_SUCCESS;
+         ++i, length = ARRAYSIZE(candidate))
+        for (const std::wstring& dependency : dependenciesOf(candidate))
+            if (lower(dependency) == lower(name) && seen.insert(lower(candidate)).second) {
+                collectDependents(candidate, seen, order);
+                order.emplace_back(candidate);
+            }
+}
+
+// Fixed records of recordBytes followed by strings, as the manager fills a buffer. When it is
+// too small, fails with tooSmall and the size needed; otherwise returns where each string went.
+bool pack(void* buffer, DWORD size, LPDWORD needed, size_t recordBytes, const std::vector<std::wstring>& strings,
+          DWORD tooSmall, std::vector<wchar_t*>& placed)
+{
+    size_t total = recordBytes;
+    for (const std::wstring& text : strings)
+        total += (text.size() + 1) * sizeof(wchar_t);
+    *needed = static_cast<DWORD>(total);
+    if (!buffer || size < total) {
+        SetLastError(tooSmall);
+        return false;
     }
-}
-
-bool inState(const SERVICE_STATUS& status, DWORD state)
-{
-    const bool stopped = status.dwCurrentState == SERVICE_STOPPED;
-    return state == SERVICE_STATE_ALL || (state == SERVICE_INACTIVE && stopped) || (state == SERVICE_ACTIVE && !stopped);
-}
-
-DWORD stringBytes(const std::wstring& text)
-{
-    return static_cast<DWORD>((text.size() + 1) * sizeof(wchar_t));
-}
-
-wchar_t* copyString(BYTE*& cursor, const std::wstring& text)
-{
-    auto* target = reinterpret_cast<wchar_t*>(cursor);
-    memcpy(target, text.c_str(), stringBytes(text));
-    cursor += stringBytes(text);
-    return target;
+    auto* cursor = reinterpret_cast<wchar_t*>(static_cast<BYTE*>(buffer) + recordBytes);
+    for (const std::wstring& text : strings) {
+        placed.push_back(cursor);
+        cursor = std::copy(text.c_str(), text.c_str() + text.size() + 1, cursor);
+    }
+    return true;
 }
 
 SC_HANDLE WINAPI openServiceRecordingName(SC_HANDLE manager, LPCWSTR name, DWORD access)
@@ -142,43 +101,30 @@ BOOL WINAPI registryQueryServiceConfig(SC_HANDLE service, LPQUERY_SERVICE_CONFIG
 {
     ++g_configCalls;
     DWORD realSize = 0;
-    if (!QueryServiceConfigW(service, nullptr, 0, &realSize) && GetLastError() != ERROR_INSUFFICIENT_BUFFER)
-        return FALSE;
-    std::vector<BYTE> realBuffer(realSize);
+    QueryServiceConfigW(service, nullptr, 0, &realSize);
+    std::vector<BYTE> realBuffer(realSize + sizeof(QUERY_SERVICE_CONFIGW));
     auto* real = reinterpret_cast<QUERY_SERVICE_CONFIGW*>(realBuffer.data());
-    if (!QueryServiceConfigW(service, real, realSize, &realSize))
+    if (!QueryServiceConfigW(service, real, static_cast<DWORD>(realBuffer.size()), &realSize))
         return FALSE;
-
-    const auto name = g_handleNames.find(service);
-    const std::vector<std::wstring> dependencies =
-        name == g_handleNames.end() ? std::vector<std::wstring>{} : dependenciesOf(name->second);
+    // The list and its terminator end in the empty name that closes the list.
     std::wstring dependencyList;
-    for (const std::wstring& dependency : dependencies)
-        dependencyList += dependency + L'\0';
-    // dependencyList plus its terminator ends in the empty name that closes the list.
-
-    const std::wstring fields[] = {
-        real->lpBinaryPathName ? real->lpBinaryPathName : L"",
-        real->lpLoadOrderGroup ? real->lpLoadOrderGroup : L"",
-        dependencyList,
-        real->lpServiceStartName ? real->lpServiceStartName : L"",
-        real->lpDisplayName ? real->lpDisplayName : L"",
-    };
-    DWORD total = sizeof(QUERY_SERVICE_CONFIGW);
-    for (const std::wstring& field : fields)
-        total += stringBytes(field);
-    *needed = total;
-    if (!config || size < total) {
-        SetLastError(ERROR_INSUFFICIENT_BUFFER);
+    const auto name = g_handleNames.find(service);
+    if (name != g_handleNames.end())
+        for (const std::wstring& dependency : dependenciesOf(name->second))
+            dependencyList += dependency + L'\0';
+    const auto text = [](const wchar_t* field) { return std::wstring(field ? field : L""); };
+    std::vector<wchar_t*> placed;
+    if (!pack(config, size, needed, sizeof(QUERY_SERVICE_CONFIGW),
+              {text(real->lpBinaryPathName), text(real->lpLoadOrderGroup), dependencyList,
+               text(real->lpServiceStartName), text(real->lpDisplayName)},
+              ERROR_INSUFFICIENT_BUFFER, placed))
         return FALSE;
-    }
     *config = *real;
-    BYTE* cursor = reinterpret_cast<BYTE*>(config) + sizeof(QUERY_SERVICE_CONFIGW);
-    config->lpBinaryPathName = copyString(cursor, fields[0]);
-    config->lpLoadOrderGroup = copyString(cursor, fields[1]);
-    config->lpDependencies = copyString(cursor, fields[2]);
-    config->lpServiceStartName = copyString(cursor, fields[3]);
-    config->lpDisplayName = copyString(cursor, fields[4]);
+    config->lpBinaryPathName = placed[0];
+    config->lpLoadOrderGroup = placed[1];
+    config->lpDependencies = placed[2];
+    config->lpServiceStartName = placed[3];
+    config->lpDisplayName = placed[4];
     return TRUE;
 }
 
@@ -194,35 +140,31 @@ BOOL WINAPI registryEnumDependentServices(SC_HANDLE service, DWORD state, LPENUM
     }
     std::set<std::wstring> seen = {lower(name->second)};
     std::vector<std::wstring> order;
-    collectDependents(name->second, allServiceKeys(), seen, order);
+    collectDependents(name->second, seen, order);
 
-    SC_HANDLE manager = OpenSCManagerW(nullptr, nullptr, SC_MANAGER_CONNECT);
-    if (!manager)
+    // Status as the manager knows it, through a connection of this query's own.
+    const UniqueServiceHandle manager(OpenSCManagerW(nullptr, nullptr, SC_MANAGER_CONNECT));
+    std::vector<SERVICE_STATUS> statuses;
+    std::vector<std::wstring> strings; // name and display name of each
+    for (const std::wstring& dependent : order) {
+        const UniqueServiceHandle handle(OpenServiceW(manager.get(), dependent.c_str(), SERVICE_QUERY_STATUS));
+        SERVICE_STATUS status = {};
+        if (!handle || !QueryServiceStatus(handle.get(), &status))
+            continue;
+        const bool stopped = status.dwCurrentState == SERVICE_STOPPED;
+        if (state == SERVICE_STATE_ALL || (state == SERVICE_INACTIVE) == stopped) {
+            const std::vector<std::wstring> display = readStrings(kServicesKey + L"\\" + dependent, L"DisplayName");
+            statuses.push_back(status);
+            strings.push_back(dependent);
+            strings.push_back(display.empty() ? L"" : display[0]);
+        }
+    }
+    std::vector<wchar_t*> placed;
+    if (!pack(services, size, needed, statuses.size() * sizeof(ENUM_SERVICE_STATUSW), strings, ERROR_MORE_DATA, placed))
         return FALSE;
-    std::vector<Dependent> listed;
-    for (const std::wstring& dependentName : order) {
-        Dependent dependent;
-        dependent.name = dependentName;
-        if (describe(manager, dependent) && inState(dependent.status, state))
-            listed.push_back(dependent);
-    }
-    CloseServiceHandle(manager);
-
-    DWORD total = 0;
-    for (const Dependent& dependent : listed)
-        total += sizeof(ENUM_SERVICE_STATUSW) + stringBytes(dependent.name) + stringBytes(dependent.displayName);
-    *needed = total;
-    if (size < total) {
-        SetLastError(ERROR_MORE_DATA);
-        return FALSE;
-    }
-    BYTE* cursor = reinterpret_cast<BYTE*>(services) + listed.size() * sizeof(ENUM_SERVICE_STATUSW);
-    for (size_t i = 0; i < listed.size(); ++i) {
-        services[i].lpServiceName = copyString(cursor, listed[i].name);
-        services[i].lpDisplayName = copyString(cursor, listed[i].displayName);
-        services[i].ServiceStatus = listed[i].status;
-    }
-    *returned = static_cast<DWORD>(listed.size());
+    for (size_t i = 0; i < statuses.size(); ++i)
+        services[i] = {placed[2 * i], placed[2 * i + 1], statuses[i]};
+    *returned = static_cast<DWORD>(statuses.size());
     return TRUE;
 }
 
@@ -230,13 +172,11 @@ BOOL WINAPI registryEnumDependentServices(SC_HANDLE service, DWORD state, LPENUM
 
 RegistryServiceDependencies::RegistryServiceDependencies() : saved_(service::serviceApi())
 {
-    g_configCalls = 0;
-    g_enumCalls = 0;
+    g_configCalls = g_enumCalls = 0;
     g_handleNames.clear();
-    service::ServiceApi& api = service::serviceApi();
-    api.openService = &openServiceRecordingName;
-    api.queryServiceConfig = &registryQueryServiceConfig;
-    api.enumDependentServices = &registryEnumDependentServices;
+    service::serviceApi().openService = &openServiceRecordingName;
+    service::serviceApi().queryServiceConfig = &registryQueryServiceConfig;
+    service::serviceApi().enumDependentServices = &registryEnumDependentServices;
 }
 
 RegistryServiceDependencies::~RegistryServiceDependencies()

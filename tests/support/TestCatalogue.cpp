@@ -13,11 +13,6 @@ std::array<std::wstring, 4> catalogueKeys()
     return {L"SOFTWARE\\Tarvo", L"SOFTWARE\\Tarvo\\KZO Config", CONFIG_ROOT_KEY, TestCatalogue::packagesKey()};
 }
 
-std::wstring servicesKey(const std::wstring& package, const std::wstring& component)
-{
-    return TestCatalogue::packagesKey() + L"\\" + package + L"\\" + component + L"\\services";
-}
-
 } // namespace
 
 TestCatalogue::TestCatalogue()
@@ -52,20 +47,14 @@ void TestCatalogue::package(const std::wstring& name, const std::wstring& compon
         packages_.push_back(name);
 }
 
-void TestCatalogue::service(const std::wstring& package, const std::wstring& component, const std::wstring& service)
-{
-    testreg::createKey(servicesKey(package, component) + L"\\" + service);
-}
-
 void TestCatalogue::service(const std::wstring& package, const std::wstring& component, const std::wstring& service,
-                            const std::wstring& group)
+                            const wchar_t* group)
 {
-    testreg::setString(servicesKey(package, component) + L"\\" + service, L"Group", group);
-}
-
-void TestCatalogue::removePackage(const std::wstring& name)
-{
-    testreg::deleteTree(packagesKey() + L"\\" + name);
+    const std::wstring key = packagesKey() + L"\\" + package + L"\\" + component + L"\\services\\" + service;
+    if (group)
+        testreg::setString(key, L"Group", group);
+    else
+        testreg::createKey(key);
 }
 
 std::vector<std::wstring> TestCatalogue::foreignPackages() const

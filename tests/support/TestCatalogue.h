@@ -20,13 +20,9 @@ public:
 
     // A package whose default value names component (empty: the package lists nothing).
     void package(const std::wstring& name, const std::wstring& component);
-    // A service entry without a "Group" value.
-    void service(const std::wstring& package, const std::wstring& component, const std::wstring& service);
-    // A service entry with its "Group" value.
+    // A service entry, with a "Group" value unless group is null.
     void service(const std::wstring& package, const std::wstring& component, const std::wstring& service,
-                 const std::wstring& group);
-    // Removes one of this object's packages before the end of the test.
-    void removePackage(const std::wstring& name);
+                 const wchar_t* group = nullptr);
 
     // Packages present that this object did not make (left by someone else).
     std::vector<std::wstring> foreignPackages() const;

@@ -5,54 +5,33 @@
 #include <gtest/gtest.h>
 
 #include <fstream>
+#include <regex>
 #include <sstream>
 #include <stdexcept>
 
 namespace {
 
-constexpr DWORD kSetupTimeoutMs = 30000;
-constexpr DWORD kPollMs = 20;
-
-std::runtime_error failure(const char* call, DWORD error)
-{
-    return std::runtime_error(std::string(call) + " failed with " + std::to_string(error));
-}
-
-std::wstring widen(const std::string& text)
-{
-    if (text.empty())
-        return {};
-    const int size = MultiByteToWideChar(CP_UTF8, 0, text.data(), static_cast<int>(text.size()), nullptr, 0);
-    std::wstring wide(static_cast<size_t>(size), L'\0');
-    MultiByteToWideChar(CP_UTF8, 0, text.data(), static_cast<int>(text.size()), wide.data(), size);
-    return wide;
-}
-
-// The journal named by the options, unquoted, or "".
-std::wstring journalOf(const std::wstring& options)
-{
-    const std::wstring flag = L"--journal ";
-    const size_t at = options.find(flag);
-    if (at == std::wstring::npos)
-        return {};
-    size_t begin = at + flag.size();
-    if (begin < options.size() && options[begin] == L'"') {
-        const size_t end = options.find(L'"', begin + 1);
-        return options.substr(begin + 1, end == std::wstring::npos ? std::wstring::npos : end - begin - 1);
-    }
-    return options.substr(begin, options.find(L' ', begin) - begin);
-}
-
 bool waitForState(SC_HANDLE service, DWORD state)
 {
-    const ULONGLONG deadline = GetTickCount64() + kSetupTimeoutMs;
+    const ULONGLONG deadline = GetTickCount64() + 30000;
     SERVICE_STATUS status = {};
-    while (QueryServiceStatus(service, &status) && status.dwCurrentState != state) {
-        if (GetTickCount64() > deadline)
-            return false;
-        Sleep(kPollMs);
-    }
+    while (QueryServiceStatus(service, &status) && status.dwCurrentState != state && GetTickCount64() < deadline)
+        Sleep(20);
     return status.dwCurrentState == state;
+}
+
+// Fails the calling test when the request failed or the state is not reached.
+void expectState(SC_HANDLE service, BOOL requested, const char* request, DWORD state)
+{
+    if (!requested)
+        ADD_FAILURE() << request << " failed with " << GetLastError();
+    else if (!waitForState(service, state))
+        ADD_FAILURE() << "the service did not reach state " << state;
+}
+
+void touch(const std::wstring& path)
+{
+    std::ofstream(path.c_str()).put('\n');
 }
 
 } // namespace
@@ -62,11 +41,20 @@ std::wstring testServiceHost()
     return testbed::binDir() + L"\\testsvc.exe";
 }
 
+std::wstring testServiceName(const std::wstring& role)
+{
+    return testbed::uniqueName(L"wlsvc" + role);
+}
+
+std::wstring withoutLines(const std::wstring& text)
+{
+    return std::regex_replace(text, std::wregex(L" line [0-9]+\\)"), L" line #)");
+}
+
 ServiceJournal::ServiceJournal()
 {
     wchar_t folder[MAX_PATH];
-    const DWORD length = GetTempPathW(MAX_PATH, folder);
-    path_ = std::wstring(folder, length) + testbed::uniqueName(L"journal") + L".log";
+    path_ = std::wstring(folder, GetTempPathW(MAX_PATH, folder)) + testbed::uniqueName(L"journal") + L".log";
 }
 
 ServiceJournal::~ServiceJournal()
@@ -75,25 +63,15 @@ ServiceJournal::~ServiceJournal()
     DeleteFileW((path_ + L".quit").c_str());
 }
 
-std::wstring ServiceJournal::option() const
-{
-    return L"--journal \"" + path_ + L"\"";
-}
-
 std::vector<ServiceJournal::Event> ServiceJournal::events() const
 {
+    // "YYYY-MM-DD hh:mm:ss.mmm EVENT NAME"; names and events are ASCII.
     std::vector<Event> events;
     std::ifstream file(path_.c_str(), std::ios::binary);
-    std::string line;
-    // "YYYY-MM-DD hh:mm:ss.mmm EVENT NAME"
-    while (std::getline(file, line)) {
-        if (!line.empty() && line.back() == '\r')
-            line.pop_back();
-        std::istringstream fields(line);
-        std::string date, time, event, name;
-        if (fields >> date >> time >> event >> name)
-            events.push_back({widen(event), widen(name)});
-    }
+    std::string date, time, event, name;
+    for (std::string line; std::getline(file, line);)
+        if (std::istringstream(line) >> date >> time >> event >> name)
+            events.push_back({std::wstring(event.begin(), event.end()), std::wstring(name.begin(), name.end())});
     return events;
 }
 
@@ -108,40 +86,40 @@ std::vector<std::wstring> ServiceJournal::namesOf(const wchar_t* event) const
 
 void ServiceJournal::requestQuit() const
 {
-    std::ofstream((path_ + L".quit").c_str()).put('\n');
+    touch(path_ + L".quit");
 }
 
 TestService::TestService(std::wstring name, std::wstring displayName, std::wstring options,
                          std::vector<std::wstring> dependencies, DWORD startType)
-    : name_(std::move(name)), displayName_(std::move(displayName)), quitFile_(journalOf(options))
+    : name_(std::move(name)), displayName_(std::move(displayName))
 {
-    if (!quitFile_.empty())
-        quitFile_ += L".quit";
-    manager_ = OpenSCManagerW(nullptr, nullptr, SC_MANAGER_ALL_ACCESS);
-    if (!manager_)
-        throw failure("OpenSCManagerW", GetLastError());
+    std::wsmatch journal; // the quit file belongs to the journal named in the options
+    if (std::regex_search(options, journal, std::wregex(L"--journal (\"([^\"]*)\"|\\S+)")))
+        quitFile_ = (journal[2].matched ? journal[2].str() : journal[1].str()) + L".quit";
     std::wstring dependencyList;
     for (const std::wstring& dependency : dependencies)
         dependencyList += dependency + L'\0';
     const std::wstring binaryPath = L"\"" + testServiceHost() + L"\" " + options;
-    service_ = CreateServiceW(manager_, name_.c_str(), displayName_.empty() ? nullptr : displayName_.c_str(),
-                              SERVICE_ALL_ACCESS, SERVICE_WIN32_OWN_PROCESS, startType, SERVICE_ERROR_NORMAL,
-                              binaryPath.c_str(), nullptr, nullptr,
-                              dependencies.empty() ? nullptr : dependencyList.c_str(), nullptr, nullptr);
+    manager_ = OpenSCManagerW(nullptr, nullptr, SC_MANAGER_ALL_ACCESS);
+    if (manager_)
+        service_ = CreateServiceW(manager_, name_.c_str(), displayName_.empty() ? nullptr : displayName_.c_str(),
+                                  SERVICE_ALL_ACCESS, SERVICE_WIN32_OWN_PROCESS, startType, SERVICE_ERROR_NORMAL,
+                                  binaryPath.c_str(), nullptr, nullptr,
+                                  dependencies.empty() ? nullptr : dependencyList.c_str(), nullptr, nullptr);
     if (!service_) {
-        const DWORD error = GetLastError();
+        const std::string error = "installing a test service failed with " + std::to_string(GetLastError());
         CloseServiceHandle(manager_);
-        throw failure("CreateServiceW", error);
+        throw std::runtime_error(error);
     }
 }
 
 TestService::~TestService()
 {
     if (!quitFile_.empty())
-        std::ofstream(quitFile_.c_str()).put('\n');
-    SERVICE_STATUS status = {};
-    if (QueryServiceStatus(service_, &status) && status.dwCurrentState != SERVICE_STOPPED) {
+        touch(quitFile_);
+    if (state() != SERVICE_STOPPED) {
         // A service already stopping refuses another stop (1061); the quit file ends it.
+        SERVICE_STATUS status = {};
         ControlService(service_, SERVICE_CONTROL_STOP, &status);
         waitForState(service_, SERVICE_STOPPED);
     }
@@ -162,17 +140,11 @@ SERVICE_STATUS TestService::status() const
 
 void TestService::startAndWait(DWORD state) const
 {
-    if (!StartServiceW(service_, 0, nullptr))
-        ADD_FAILURE() << "StartServiceW failed with " << GetLastError();
-    else if (!waitForState(service_, state))
-        ADD_FAILURE() << "the service did not reach state " << state;
+    expectState(service_, StartServiceW(service_, 0, nullptr), "StartServiceW", state);
 }
 
 void TestService::stopAndWait() const
 {
     SERVICE_STATUS status = {};
-    if (!ControlService(service_, SERVICE_CONTROL_STOP, &status))
-        ADD_FAILURE() << "ControlService(stop) failed with " << GetLastError();
-    else if (!waitForState(service_, SERVICE_STOPPED))
-        ADD_FAILURE() << "the service did not stop";
+    expectState(service_, ControlService(service_, SERVICE_CONTROL_STOP, &status), "ControlService", SERVICE_STOPPED);
 }

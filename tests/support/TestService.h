@@ -23,12 +23,10 @@ public:
 
     const std::wstring& path() const { return path_; }
     // The host's option that names this journal.
-    std::wstring option() const;
-
+    std::wstring option() const { return L"--journal \"" + path_ + L"\""; }
     std::vector<Event> events() const;
     // The services that logged event, in journal order.
     std::vector<std::wstring> namesOf(const wchar_t* event) const;
-
     // Ends the stubborn modes (--hang-start, --hang-stop, --refuse-stop) of its services.
     void requestQuit() const;
 
@@ -51,7 +49,6 @@ public:
     const std::wstring& name() const { return name_; }
     const wchar_t* c_name() const { return name_.c_str(); }
     const std::wstring& displayName() const { return displayName_; }
-
     SERVICE_STATUS status() const;
     DWORD state() const { return status().dwCurrentState; }
 
@@ -61,12 +58,14 @@ public:
     void stopAndWait() const;
 
 private:
-    std::wstring name_;
-    std::wstring displayName_;
-    std::wstring quitFile_;
+    std::wstring name_, displayName_, quitFile_;
     SC_HANDLE manager_ = nullptr;
     SC_HANDLE service_ = nullptr;
 };
 
 // Path of the test host beside the test executable.
 std::wstring testServiceHost();
+// A service name of this test run's own.
+std::wstring testServiceName(const std::wstring& role);
+// An error text with its source line numbers replaced by "#", which change with the code.
+std::wstring withoutLines(const std::wstring& text);

@@ -2,41 +2,37 @@
 
 namespace {
 
-DWORD g_tick = 0;
-DWORD g_realPauseMs = 0;
-std::vector<DWORD> g_sleeps;
-bool g_interrupt = false;
-DWORD g_interruptAfter = 0;
+struct {
+    DWORD tick, realPauseMs, interruptAfter;
+    bool interrupt;
+    std::vector<DWORD> sleeps;
+} g;
 
 DWORD WINAPI virtualTickCount()
 {
-    return g_tick;
+    return g.tick;
 }
 
 DWORD WINAPI virtualSleepEx(DWORD milliseconds, BOOL)
 {
-    g_sleeps.push_back(milliseconds);
-    Sleep(g_realPauseMs);
-    if (g_interrupt && g_interruptAfter < milliseconds) {
-        g_interrupt = false;
-        g_tick += g_interruptAfter;
-        return WAIT_IO_COMPLETION;
-    }
-    g_tick += milliseconds;
-    return 0;
+    g.sleeps.push_back(milliseconds);
+    Sleep(g.realPauseMs);
+    const bool early = g.interrupt && g.interruptAfter < milliseconds;
+    g.interrupt = g.interrupt && !early;
+    g.tick += early ? g.interruptAfter : milliseconds;
+    return early ? WAIT_IO_COMPLETION : 0;
 }
 
 } // namespace
 
 VirtualClock::VirtualClock(DWORD startTick, DWORD realPauseMs) : saved_(service::serviceApi())
 {
-    g_tick = startTick;
-    g_realPauseMs = realPauseMs;
-    g_sleeps.clear();
-    g_interrupt = false;
-    service::ServiceApi& api = service::serviceApi();
-    api.getTickCount = &virtualTickCount;
-    api.sleepEx = &virtualSleepEx;
+    g.tick = startTick;
+    g.realPauseMs = realPauseMs;
+    g.interrupt = false;
+    g.sleeps.clear();
+    service::serviceApi().getTickCount = &virtualTickCount;
+    service::serviceApi().sleepEx = &virtualSleepEx;
 }
 
 VirtualClock::~VirtualClock()
@@ -46,16 +42,16 @@ VirtualClock::~VirtualClock()
 
 DWORD VirtualClock::now() const
 {
-    return g_tick;
+    return g.tick;
 }
 
 const std::vector<DWORD>& VirtualClock::sleeps() const
 {
-    return g_sleeps;
+    return g.sleeps;
 }
 
 void VirtualClock::interruptNextSleep(DWORD afterMs)
 {
-    g_interrupt = true;
-    g_interruptAfter = afterMs;
+    g.interrupt = true;
+    g.interruptAfter = afterMs;
 }
