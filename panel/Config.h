@@ -16,8 +16,9 @@ constexpr wchar_t INSTALLER_MARKER[] = L"INSTALLDIR";
 unsigned getMySQLConnectionTimeout();
 
 // "PipeConnectTryCount", re-read on every 16th call so that a change is seen without a
-// restart; defaultCount when it is 0 or absent. After a read fails (wrong type) the
-// registry is no longer read and the last count read stays.
+// restart; defaultCount while no non-zero count has been read. A value deleted later leaves
+// the last count read in place. After a read fails (wrong type) the registry is no longer
+// read and the last count read stays.
 int getPipeConnectTryCount(int defaultCount);
 
 // "opentracing_enabled", read once per process. Never on inside the repair and URL
