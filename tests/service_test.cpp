@@ -3,6 +3,7 @@
 #include "runtime/Exception.h"
 #include "runtime/Handle.h"
 #include "support/RegistryServiceDependencies.h"
+#include "support/TestBed.h"
 #include "support/TestService.h"
 
 #include <gtest/gtest.h>

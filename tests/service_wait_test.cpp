@@ -1,6 +1,7 @@
 #include "services/Service.h"
 
 #include "runtime/Exception.h"
+#include "support/TestBed.h"
 #include "support/TestService.h"
 #include "support/VirtualClock.h"
 

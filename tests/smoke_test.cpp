@@ -1,6 +1,7 @@
 // First contact with each real component the later tests stand on: Wine's Service
 // Control Manager, its registry in the 32-bit view, the MariaDB server through the
 // cross-built client library, and the Xvfb display.
+#include "runtime/Handle.h"
 #include "support/TestBed.h"
 
 #include <gtest/gtest.h>
@@ -11,11 +12,6 @@
 #include <string>
 
 namespace {
-
-struct ServiceHandleCloser {
-    void operator()(SC_HANDLE handle) const { CloseServiceHandle(handle); }
-};
-using ServiceHandle = std::unique_ptr<std::remove_pointer_t<SC_HANDLE>, ServiceHandleCloser>;
 
 DWORD waitForState(SC_HANDLE service, DWORD wanted)
 {
@@ -32,12 +28,12 @@ DWORD waitForState(SC_HANDLE service, DWORD wanted)
 
 TEST(Smoke, ServiceIsCreatedStartedQueriedAndDeleted)
 {
-    ServiceHandle scm(OpenSCManagerW(nullptr, nullptr, SC_MANAGER_ALL_ACCESS));
+    UniqueServiceHandle scm(OpenSCManagerW(nullptr, nullptr, SC_MANAGER_ALL_ACCESS));
     ASSERT_TRUE(scm) << GetLastError();
 
     const std::wstring name = testbed::uniqueName(L"wlsmoke");
     const std::wstring binary = L"\"" + testbed::binDir() + L"\\testsvc.exe\"";
-    ServiceHandle service(CreateServiceW(scm.get(), name.c_str(), L"Smoke test service", SERVICE_ALL_ACCESS,
+    UniqueServiceHandle service(CreateServiceW(scm.get(), name.c_str(), L"Smoke test service", SERVICE_ALL_ACCESS,
                                          SERVICE_WIN32_OWN_PROCESS, SERVICE_DEMAND_START, SERVICE_ERROR_NORMAL,
                                          binary.c_str(), nullptr, nullptr, nullptr, nullptr, nullptr));
     ASSERT_TRUE(service) << GetLastError();
@@ -59,7 +55,7 @@ TEST(Smoke, ServiceIsCreatedStartedQueriedAndDeleted)
     // The SCM removes the entry once the service process has let go of it.
     DWORD error = 0;
     for (int i = 0; i < 100 && error != ERROR_SERVICE_DOES_NOT_EXIST; ++i) {
-        ServiceHandle gone(OpenServiceW(scm.get(), name.c_str(), SERVICE_QUERY_STATUS));
+        UniqueServiceHandle gone(OpenServiceW(scm.get(), name.c_str(), SERVICE_QUERY_STATUS));
         error = gone ? 0 : GetLastError();
         if (gone)
             Sleep(50);

@@ -14,7 +14,6 @@
 #include <cstring>
 #include <memory>
 #include <optional>
-#include <regex>
 #include <string>
 #include <vector>
 
@@ -32,7 +31,7 @@ std::wstring failureText(F f)
     try {
         f();
     } catch (const E& e) {
-        return std::regex_replace(e.fullText(), std::wregex(L" line [0-9]+\\)"), L" line #)");
+        return withoutLines(e.fullText());
     }
     return L"(no failure)";
 }

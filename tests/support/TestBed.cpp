@@ -3,6 +3,7 @@
 #include <windows.h>
 
 #include <cstdlib>
+#include <regex>
 
 namespace testbed {
 
@@ -36,4 +37,9 @@ std::wstring uniqueName(const std::wstring& prefix)
     return prefix + L"_" + std::to_wstring(GetCurrentProcessId()) + L"_" + std::to_wstring(++counter);
 }
 
+}
+
+std::wstring withoutLines(const std::wstring& text)
+{
+    return std::regex_replace(text, std::wregex(L" line [0-9]+\\)"), L" line #)");
 }

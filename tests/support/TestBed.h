@@ -15,3 +15,6 @@ std::wstring binDir();
 std::wstring uniqueName(const std::wstring& prefix);
 
 }
+
+// An error text with its source line numbers replaced by "#", which change with the code.
+std::wstring withoutLines(const std::wstring& text);

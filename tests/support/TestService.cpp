@@ -46,11 +46,6 @@ std::wstring testServiceName(const std::wstring& role)
     return testbed::uniqueName(L"wlsvc" + role);
 }
 
-std::wstring withoutLines(const std::wstring& text)
-{
-    return std::regex_replace(text, std::wregex(L" line [0-9]+\\)"), L" line #)");
-}
-
 ServiceJournal::ServiceJournal()
 {
     wchar_t folder[MAX_PATH];
@@ -100,17 +95,15 @@ TestService::TestService(std::wstring name, std::wstring displayName, std::wstri
     for (const std::wstring& dependency : dependencies)
         dependencyList += dependency + L'\0';
     const std::wstring binaryPath = L"\"" + testServiceHost() + L"\" " + options;
-    manager_ = OpenSCManagerW(nullptr, nullptr, SC_MANAGER_ALL_ACCESS);
+    manager_.reset(OpenSCManagerW(nullptr, nullptr, SC_MANAGER_ALL_ACCESS));
     if (manager_)
-        service_ = CreateServiceW(manager_, name_.c_str(), displayName_.empty() ? nullptr : displayName_.c_str(),
-                                  SERVICE_ALL_ACCESS, SERVICE_WIN32_OWN_PROCESS, startType, SERVICE_ERROR_NORMAL,
-                                  binaryPath.c_str(), nullptr, nullptr,
-                                  dependencies.empty() ? nullptr : dependencyList.c_str(), nullptr, nullptr);
-    if (!service_) {
-        const std::string error = "installing a test service failed with " + std::to_string(GetLastError());
-        CloseServiceHandle(manager_);
-        throw std::runtime_error(error);
-    }
+        service_.reset(CreateServiceW(manager_.get(), name_.c_str(),
+                                      displayName_.empty() ? nullptr : displayName_.c_str(), SERVICE_ALL_ACCESS,
+                                      SERVICE_WIN32_OWN_PROCESS, startType, SERVICE_ERROR_NORMAL, binaryPath.c_str(),
+                                      nullptr, nullptr, dependencies.empty() ? nullptr : dependencyList.c_str(),
+                                      nullptr, nullptr));
+    if (!service_)
+        throw std::runtime_error("installing a test service failed with " + std::to_string(GetLastError()));
 }
 
 TestService::~TestService()
@@ -120,31 +113,29 @@ TestService::~TestService()
     if (state() != SERVICE_STOPPED) {
         // A service already stopping refuses another stop (1061); the quit file ends it.
         SERVICE_STATUS status = {};
-        ControlService(service_, SERVICE_CONTROL_STOP, &status);
-        waitForState(service_, SERVICE_STOPPED);
+        ControlService(service_.get(), SERVICE_CONTROL_STOP, &status);
+        waitForState(service_.get(), SERVICE_STOPPED);
     }
     // Later services of the same journal must not find the way out already open.
     if (!quitFile_.empty())
         DeleteFileW(quitFile_.c_str());
-    DeleteService(service_);
-    CloseServiceHandle(service_);
-    CloseServiceHandle(manager_);
+    DeleteService(service_.get());
 }
 
 SERVICE_STATUS TestService::status() const
 {
     SERVICE_STATUS status = {};
-    QueryServiceStatus(service_, &status);
+    QueryServiceStatus(service_.get(), &status);
     return status;
 }
 
 void TestService::startAndWait(DWORD state) const
 {
-    expectState(service_, StartServiceW(service_, 0, nullptr), "StartServiceW", state);
+    expectState(service_.get(), StartServiceW(service_.get(), 0, nullptr), "StartServiceW", state);
 }
 
 void TestService::stopAndWait() const
 {
     SERVICE_STATUS status = {};
-    expectState(service_, ControlService(service_, SERVICE_CONTROL_STOP, &status), "ControlService", SERVICE_STOPPED);
+    expectState(service_.get(), ControlService(service_.get(), SERVICE_CONTROL_STOP, &status), "ControlService", SERVICE_STOPPED);
 }

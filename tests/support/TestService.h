@@ -1,5 +1,7 @@
 #pragma once
 
+#include "runtime/Handle.h"
+
 #include <windows.h>
 #include <winsvc.h>
 
@@ -59,13 +61,11 @@ public:
 
 private:
     std::wstring name_, displayName_, quitFile_;
-    SC_HANDLE manager_ = nullptr;
-    SC_HANDLE service_ = nullptr;
+    UniqueServiceHandle manager_;
+    UniqueServiceHandle service_;
 };
 
 // Path of the test host beside the test executable.
 std::wstring testServiceHost();
 // A service name of this test run's own.
 std::wstring testServiceName(const std::wstring& role);
-// An error text with its source line numbers replaced by "#", which change with the code.
-std::wstring withoutLines(const std::wstring& text);
