@@ -96,3 +96,11 @@ struct MenuTraits {
     static void close(Type menu) noexcept { DestroyMenu(menu); }
 };
 using UniqueMenu = UniqueResource<MenuTraits>;
+
+// Memory the system allocates with LocalAlloc for the caller (security descriptors, texts).
+struct LocalMemoryTraits {
+    using Type = HLOCAL;
+    static Type invalid() noexcept { return nullptr; }
+    static void close(Type memory) noexcept { LocalFree(memory); }
+};
+using UniqueLocalMemory = UniqueResource<LocalMemoryTraits>;

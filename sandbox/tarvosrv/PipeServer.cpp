@@ -60,7 +60,7 @@ Io transfer(HANDLE pipe, HANDLE event, HANDLE stop, bool write, void* buffer, DW
 
 struct Connection {
     PipeServer* server;
-    UniqueHandle pipe;
+    UniqueFileHandle pipe;
 };
 
 } // namespace
@@ -72,7 +72,7 @@ PipeServer::PipeServer(std::wstring pipePath, HANDLE stopEvent)
 
 PipeServer::~PipeServer()
 {
-    if (m_listener.valid()) {
+    if (m_listener) {
         SetEvent(m_stopEvent);
         join();
     }
@@ -86,7 +86,7 @@ DWORD PipeServer::start()
     for (size_t i = 7; i < claimName.size(); ++i) // pipe names are case-blind, mutex names are not
         claimName[i] = claimName[i] == L'\\' ? L'_' : towlower(claimName[i]);
     m_nameClaim.reset(CreateMutexW(nullptr, FALSE, claimName.c_str()));
-    if (!m_nameClaim.valid())
+    if (!m_nameClaim)
         return GetLastError();
     if (GetLastError() == ERROR_ALREADY_EXISTS) {
         m_nameClaim.reset();
@@ -99,10 +99,10 @@ DWORD PipeServer::start()
     m_securityDescriptor.reset(sd);
 
     m_firstInstance = createInstance(true);
-    if (!m_firstInstance.valid())
+    if (!m_firstInstance)
         return GetLastError();
     m_listener.reset(CreateThread(nullptr, 0, listenerMain, this, 0, nullptr));
-    if (!m_listener.valid()) {
+    if (!m_listener) {
         const DWORD error = GetLastError();
         m_firstInstance.reset();
         return error;
@@ -112,7 +112,7 @@ DWORD PipeServer::start()
 
 void PipeServer::join()
 {
-    if (m_listener.valid())
+    if (m_listener)
         WaitForSingleObject(m_listener.get(), INFINITE);
     m_listener.reset();
 }
@@ -123,25 +123,25 @@ DWORD WINAPI PipeServer::listenerMain(void* self)
     return 0;
 }
 
-UniqueHandle PipeServer::createInstance(bool first)
+UniqueFileHandle PipeServer::createInstance(bool first)
 {
     SECURITY_ATTRIBUTES sa{};
     sa.nLength = sizeof(sa);
     sa.lpSecurityDescriptor = m_securityDescriptor.get();
     const DWORD openMode = PIPE_ACCESS_DUPLEX | FILE_FLAG_OVERLAPPED | (first ? FILE_FLAG_FIRST_PIPE_INSTANCE : 0);
     const DWORD pipeMode = PIPE_TYPE_MESSAGE | PIPE_READMODE_MESSAGE | PIPE_WAIT | PIPE_REJECT_REMOTE_CLIENTS;
-    return UniqueHandle(CreateNamedPipeW(m_pipePath.c_str(), openMode, pipeMode, PIPE_UNLIMITED_INSTANCES,
+    return UniqueFileHandle(CreateNamedPipeW(m_pipePath.c_str(), openMode, pipeMode, PIPE_UNLIMITED_INSTANCES,
                                          pipeBufferBytes, pipeBufferBytes, 0, &sa));
 }
 
 void PipeServer::acceptClients()
 {
-    UniqueHandle instance = std::move(m_firstInstance);
+    UniqueFileHandle instance = std::move(m_firstInstance);
     const UniqueHandle event(CreateEventW(nullptr, TRUE, FALSE, nullptr));
     for (;;) {
-        if (!instance.valid()) {
+        if (!instance) {
             instance = createInstance(false);
-            if (!instance.valid()) {
+            if (!instance) {
                 logLine(L"cannot create a pipe instance", GetLastError());
                 if (WaitForSingleObject(m_stopEvent, instanceRetryMs) == WAIT_OBJECT_0)
                     break;
@@ -197,12 +197,12 @@ void PipeServer::pruneFinishedConnections()
     }
 }
 
-void PipeServer::serve(UniqueHandle pipe)
+void PipeServer::serve(UniqueFileHandle pipe)
 {
     pruneFinishedConnections();
     auto connection = std::make_unique<Connection>(Connection{this, std::move(pipe)});
     UniqueHandle thread(CreateThread(nullptr, 0, connectionMain, connection.get(), 0, nullptr));
-    if (!thread.valid()) {
+    if (!thread) {
         logLine(L"cannot start a connection thread", GetLastError());
         return; // the pipe closes with `connection`
     }
@@ -213,7 +213,7 @@ void PipeServer::serve(UniqueHandle pipe)
 void PipeServer::converse(HANDLE pipe)
 {
     const UniqueHandle event(CreateEventW(nullptr, TRUE, FALSE, nullptr));
-    if (!event.valid())
+    if (!event)
         return;
     const auto move = [&](bool write, void* buffer, DWORD length) {
         return transfer(pipe, event.get(), m_stopEvent, write, buffer, length);

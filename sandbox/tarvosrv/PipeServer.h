@@ -1,6 +1,6 @@
 #pragma once
 
-#include "Handles.h"
+#include "runtime/Handle.h"
 
 #include <string>
 #include <vector>
@@ -27,18 +27,18 @@ private:
     static DWORD WINAPI listenerMain(void* self);
     static DWORD WINAPI connectionMain(void* connection);
     void acceptClients();
-    UniqueHandle createInstance(bool first);
-    void serve(UniqueHandle pipe);
+    UniqueFileHandle createInstance(bool first);
+    void serve(UniqueFileHandle pipe);
     void converse(HANDLE pipe);
     void pruneFinishedConnections();
 
     std::wstring m_pipePath;
     HANDLE m_stopEvent;
     UniqueHandle m_nameClaim;
-    UniqueLocal m_securityDescriptor;
-    UniqueHandle m_firstInstance;
+    UniqueLocalMemory m_securityDescriptor;
+    UniqueFileHandle m_firstInstance;
     UniqueHandle m_listener;
-    std::vector<UniqueHandle> m_connections;
+    std::vector<UniqueHandle> m_connections; // their threads
 };
 
 } // namespace tarvosrv

@@ -1,6 +1,6 @@
 #include "Responder.h"
 
-#include "Handles.h"
+#include "runtime/Handle.h"
 
 #include <cstdint>
 #include <cstdio>
@@ -156,12 +156,12 @@ std::wstring methodText(const std::string& id)
     return text;
 }
 
-UniqueKey openKey(HKEY parent, const std::wstring& path, REGSAM access = KEY_READ)
+UniqueRegKey openKey(HKEY parent, const std::wstring& path, REGSAM access = KEY_READ)
 {
-    UniqueKey key;
-    if (RegOpenKeyExW(parent, path.c_str(), 0, access | KEY_WOW64_32KEY, key.receive()) != ERROR_SUCCESS)
-        key.release();
-    return key;
+    HKEY key = nullptr;
+    if (RegOpenKeyExW(parent, path.c_str(), 0, access | KEY_WOW64_32KEY, &key) != ERROR_SUCCESS)
+        return UniqueRegKey();
+    return UniqueRegKey(key);
 }
 
 enum class Lookup { Found, Missing, WrongType };
@@ -239,9 +239,9 @@ std::optional<Fault> takeFault(HKEY sandbox, const wchar_t* methodName)
         if (queryDword(sandbox, L"FaultCount", count) == Lookup::Found) {
             if (count == 0)
                 return std::nullopt;
-            const UniqueKey writable = openKey(HKEY_LOCAL_MACHINE, sandboxKeyPath, KEY_SET_VALUE);
+            const UniqueRegKey writable = openKey(HKEY_LOCAL_MACHINE, sandboxKeyPath, KEY_SET_VALUE);
             --count;
-            if (writable.valid())
+            if (writable)
                 RegSetValueExW(writable.get(), L"FaultCount", 0, REG_DWORD, reinterpret_cast<const BYTE*>(&count),
                                sizeof(count));
         }
@@ -271,7 +271,7 @@ Answer fail(const std::wstring& text)
 
 Answer lookUpString(HKEY sandbox, const wchar_t* subkey, const wchar_t* kind, const std::wstring& name)
 {
-    const UniqueKey key = openKey(sandbox, subkey);
+    const UniqueRegKey key = openKey(sandbox, subkey);
     Answer a;
     switch (queryString(key.get(), name, a.text)) {
     case Lookup::Found:
@@ -288,9 +288,9 @@ Answer lookUpString(HKEY sandbox, const wchar_t* subkey, const wchar_t* kind, co
 // nested key path. A user without a value in an existing group is not a member.
 Answer lookUpMembership(HKEY sandbox, const std::wstring& group, const std::wstring& user)
 {
-    const UniqueKey groups = openKey(sandbox, L"Groups");
-    const UniqueKey key = group.empty() || !groups.valid() ? UniqueKey() : openKey(groups.get(), group);
-    if (!key.valid())
+    const UniqueRegKey groups = openKey(sandbox, L"Groups");
+    const UniqueRegKey key = group.empty() || !groups ? UniqueRegKey() : openKey(groups.get(), group);
+    if (!key)
         return fail(L"Unknown group '" + group + L"'");
     Answer a;
     DWORD value = 0;
@@ -363,7 +363,7 @@ Reply answerRequest(Reader& reader)
     if (entry->method == Method::IsGroupMemberUser)
         user = reader.stringItem(L"user name");
 
-    const UniqueKey sandbox = openKey(HKEY_LOCAL_MACHINE, sandboxKeyPath);
+    const UniqueRegKey sandbox = openKey(HKEY_LOCAL_MACHINE, sandboxKeyPath);
     const std::optional<Fault> fault = takeFault(sandbox.get(), entry->name);
     const std::wstring mode = fault ? fault->mode : std::wstring();
     if (fault && !knownFault(mode)) {

@@ -69,8 +69,6 @@
 namespace {
 
 using tarvosrv::PipeServer;
-using tarvosrv::UniqueHandle;
-using tarvosrv::UniqueKey;
 
 const wchar_t* const serviceName = L"tarvosrv";
 const wchar_t* const consoleStopEventName = L"tarvosrv_sandbox_console_stop";
@@ -80,9 +78,10 @@ constexpr DWORD stopWaitHintMs = 10000;
 std::wstring pipePath()
 {
     std::wstring name = L"kzopipe";
-    UniqueKey key;
+    HKEY opened = nullptr;
     if (RegOpenKeyExW(HKEY_LOCAL_MACHINE, L"SOFTWARE\\Tarvo\\KZO Config\\Config", 0, KEY_READ | KEY_WOW64_32KEY,
-                      key.receive()) == ERROR_SUCCESS) {
+                      &opened) == ERROR_SUCCESS) {
+        const UniqueRegKey key(opened);
         DWORD type = 0;
         DWORD size = 0;
         if (RegQueryValueExW(key.get(), L"kzopipe", nullptr, &type, nullptr, &size) == ERROR_SUCCESS &&
@@ -93,8 +92,6 @@ std::wstring pipePath()
                 buffer[0] != L'\0')
                 name = buffer.data();
         }
-    } else {
-        key.release();
     }
     return L"\\\\.\\pipe\\" + name;
 }
@@ -110,7 +107,7 @@ BOOL WINAPI onConsoleControl(DWORD)
 int runConsole()
 {
     const UniqueHandle stop(CreateEventW(nullptr, TRUE, FALSE, consoleStopEventName));
-    if (!stop.valid()) {
+    if (!stop) {
         fwprintf(stderr, L"tarvosrv: cannot create the stop event (error %lu)\n", GetLastError());
         return 1;
     }
@@ -135,7 +132,7 @@ int runConsole()
 int stopConsoleServers()
 {
     const UniqueHandle stop(OpenEventW(EVENT_MODIFY_STATE, FALSE, consoleStopEventName));
-    if (!stop.valid()) {
+    if (!stop) {
         fwprintf(stderr, L"tarvosrv: no console-mode server is running\n");
         return 1;
     }
@@ -187,7 +184,7 @@ void WINAPI serviceMain(DWORD, wchar_t**)
     if (service.statusHandle == nullptr)
         return;
     reportStatus(SERVICE_START_PENDING, NO_ERROR, startWaitHintMs);
-    if (!stop.valid()) {
+    if (!stop) {
         reportStatus(SERVICE_STOPPED, GetLastError());
         return;
     }
