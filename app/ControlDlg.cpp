@@ -1,5 +1,6 @@
 #include "app/ControlDlg.h"
 
+#include "app/Program.h"
 #include "app/TrayIcon.h"
 #include "resource.h"
 
@@ -9,11 +10,6 @@ namespace {
 int tickCount = 0;
 // The timer refreshes the tray icon when the count goes above this, about every 10.1 s.
 constexpr int ticksPerIconRefresh = 100;
-
-HICON loadIcon(UINT id)
-{
-    return LoadIconW(GetModuleHandleW(nullptr), MAKEINTRESOURCEW(id));
-}
 
 } // namespace
 
@@ -44,7 +40,8 @@ LRESULT ControlDlg::handleMessage(HWND window, UINT message, WPARAM wParam, LPAR
         onTimer();
         return 0;
     case WM_COMMAND:
-        return onCommand(window, wParam, lParam, handled);
+        handled = onCommand(wParam);
+        return 0;
     case TrayIcon::callbackMessage:
         onTrayCallback(lParam);
         return 0;
@@ -54,57 +51,34 @@ LRESULT ControlDlg::handleMessage(HWND window, UINT message, WPARAM wParam, LPAR
     }
 }
 
-// Only clicks and menu choices match: their notification code (high word) is 0.
-LRESULT ControlDlg::onCommand(HWND window, WPARAM wParam, LPARAM lParam, bool& handled)
+// Clicks and menu choices: their notification code (high word) is 0, so wParam is the id.
+const ControlDlg::Command ControlDlg::commands_[] = {
+    {IDC_START, &ControlDlg::startChecked},
+    {IDC_STOP, &ControlDlg::stopChecked},
+    {IDC_RESTART, &ControlDlg::restartChecked},
+    {IDC_HIDE, &ControlDlg::hide},
+    {IDC_REFRESH, &ControlDlg::refreshTree},
+    {IDC_SELECT_ALL, &ControlDlg::checkAll},
+    {IDC_CLEAR_ALL, &ControlDlg::uncheckAll},
+    {IDC_DELETE_SESSIONS, &ControlDlg::deleteSessions},
+    {IDC_START_WEBSITE, &ControlDlg::startWebsite},
+    {IDC_STOP_WEBSITE, &ControlDlg::stopWebsite},
+    {ID_MENU_CONTROL_PANEL, &ControlDlg::showControlPanel},
+    {ID_MENU_START, &ControlDlg::startAll},
+    {ID_MENU_STOP, &ControlDlg::stopAll},
+    {ID_MENU_RESTART, &ControlDlg::restartAll},
+    {ID_MENU_EXIT, &ControlDlg::exit},
+};
+
+bool ControlDlg::onCommand(WPARAM id)
 {
-    switch (wParam) {
-    case IDC_START:
-        controlService(true, false, nullptr);
-        break;
-    case IDC_STOP:
-        controlService(false, false, nullptr);
-        break;
-    case IDC_RESTART:
-        restartChecked();
-        break;
-    case IDC_HIDE:
-        hide();
-        break;
-    case IDC_REFRESH:
-        refreshTree();
-        break;
-    case IDC_SELECT_ALL:
-        setAllChecks(true);
-        break;
-    case IDC_CLEAR_ALL:
-        setAllChecks(false);
-        break;
-    case IDC_DELETE_SESSIONS:
-        return onDeleteSessions(window, WM_COMMAND, wParam, lParam, handled);
-    case IDC_START_WEBSITE:
-        return onStartWebsite(window, WM_COMMAND, wParam, lParam, handled);
-    case IDC_STOP_WEBSITE:
-        return onStopWebsite(window, WM_COMMAND, wParam, lParam, handled);
-    case ID_MENU_CONTROL_PANEL:
-        showControlPanel();
-        break;
-    case ID_MENU_START:
-        startAll();
-        break;
-    case ID_MENU_STOP:
-        stopAll();
-        break;
-    case ID_MENU_RESTART:
-        restartAll();
-        break;
-    case ID_MENU_EXIT:
-        PostQuitMessage(0);
-        break;
-    default:
-        handled = false;
-        break;
+    for (const Command& command : commands_) {
+        if (command.id == id) {
+            (this->*command.handler)();
+            return true;
+        }
     }
-    return 0;
+    return false;
 }
 
 void ControlDlg::onTrayCallback(LPARAM mouseMessage)
@@ -184,6 +158,31 @@ void ControlDlg::hide()
     ShowWindow(window(), SW_HIDE);
 }
 
+void ControlDlg::startChecked()
+{
+    controlService(true, false, nullptr);
+}
+
+void ControlDlg::stopChecked()
+{
+    controlService(false, false, nullptr);
+}
+
+void ControlDlg::checkAll()
+{
+    setAllChecks(true);
+}
+
+void ControlDlg::uncheckAll()
+{
+    setAllChecks(false);
+}
+
+void ControlDlg::exit()
+{
+    PostQuitMessage(0);
+}
+
 void ControlDlg::restartChecked()
 {
     service::NameList stopped;
@@ -219,20 +218,16 @@ void ControlDlg::restoreTrayIcon()
     trayIcon_->restore();
 }
 
-LRESULT ControlDlg::onDeleteSessions(HWND, UINT, WPARAM, LPARAM, bool&)
+// The maintenance commands act on the panel itself; they come with the database and the
+// panel utility runner and do nothing until then.
+void ControlDlg::deleteSessions()
 {
-    // Maintenance command: not available yet.
-    return 0;
 }
 
-LRESULT ControlDlg::onStartWebsite(HWND, UINT, WPARAM, LPARAM, bool&)
+void ControlDlg::startWebsite()
 {
-    // Maintenance command: not available yet.
-    return 0;
 }
 
-LRESULT ControlDlg::onStopWebsite(HWND, UINT, WPARAM, LPARAM, bool&)
+void ControlDlg::stopWebsite()
 {
-    // Maintenance command: not available yet.
-    return 0;
 }

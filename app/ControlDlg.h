@@ -49,26 +49,36 @@ public:
     // the dialog. Returns 0.
     static DWORD CALLBACK onServiceProgress(int phase, const wchar_t* name, void* context);
 
-    // Maintenance commands; each reports its own outcome and returns 0.
-    LRESULT onDeleteSessions(HWND window, UINT message, WPARAM wParam, LPARAM lParam, bool& handled);
-    LRESULT onStartWebsite(HWND window, UINT message, WPARAM wParam, LPARAM lParam, bool& handled);
-    LRESULT onStopWebsite(HWND window, UINT message, WPARAM wParam, LPARAM lParam, bool& handled);
-
     HWND treeWindow() const { return tree_.window(); }
     HIMAGELIST imageList() const { return imageList_.get(); }
     // Null until the first refresh got as far as the catalogue.
     ServiceGroupList* groups() const { return groups_; }
 
 private:
-    LRESULT onCommand(HWND window, WPARAM wParam, LPARAM lParam, bool& handled);
+    struct Command {
+        WPARAM id;
+        void (ControlDlg::*handler)();
+    };
+    static const Command commands_[];
+
+    // Runs the command's member; false for an id that is none of the dialog's commands.
+    bool onCommand(WPARAM id);
     void onTrayCallback(LPARAM mouseMessage);
     void onTimer();
     void hide();
+    void exit();
+    void checkAll();
+    void uncheckAll();
+    void startChecked();
+    void stopChecked();
     void restartChecked();
     void startAll();
     void stopAll();
     void restartAll();
     void restoreTrayIcon();
+    void deleteSessions();
+    void startWebsite();
+    void stopWebsite();
 
     // Tree helpers.
     void insertGroup(ServiceGroup& group, const std::set<std::wstring>& marked);

@@ -1,6 +1,7 @@
 #include "app/ServiceTree.h"
 
 #include "app/ControlDlg.h"
+#include "app/Program.h"
 #include "app/TrayIcon.h"
 #include "resource.h"
 #include "runtime/Guard.h"
@@ -244,5 +245,5 @@ void ControlDlg::setImage(HTREEITEM item, int image) const
 
 int ControlDlg::appendIcon(UINT iconId) const
 {
-    return ImageList_ReplaceIcon(imageList_.get(), -1, LoadIconW(GetModuleHandleW(nullptr), MAKEINTRESOURCEW(iconId)));
+    return ImageList_ReplaceIcon(imageList_.get(), -1, loadIcon(iconId));
 }

@@ -1,9 +1,11 @@
 #include "app/TrayIcon.h"
 
+#include "app/Program.h"
 #include "app/Window.h"
 #include "resource.h"
 #include "runtime/Exception.h"
 #include "runtime/Strings.h"
+#include "services/PanelService.h"
 #include "services/Service.h"
 
 #include <cwchar>
@@ -12,11 +14,6 @@ namespace {
 
 // Set the first time the shell accepts the icon.
 bool iconAdded = false;
-
-HICON loadIcon(UINT id)
-{
-    return LoadIconW(GetModuleHandleW(nullptr), MAKEINTRESOURCEW(id));
-}
 
 UINT iconFor(unsigned state)
 {
@@ -31,42 +28,6 @@ UINT iconFor(unsigned state)
 }
 
 } // namespace
-
-unsigned queryPanelServiceState()
-{
-    try {
-        return static_cast<unsigned>(service::effStatus(L"tarvosrv"));
-    } catch (const vexception&) {
-        return service::statusDisabled;
-    }
-}
-
-std::wstring stateWord(unsigned state)
-{
-    switch (state) {
-    case service::statusStarted:
-        return L"Started";
-    case service::statusStopped:
-        return L"Stopped";
-    case service::statusDisabled:
-        return L"Disabled";
-    default:
-        return L"";
-    }
-}
-
-UINT exitMessage()
-{
-    static const UINT message = RegisterWindowMessageW(L"TarvoTrayIconExitMsg");
-    return message;
-}
-
-std::wstring loadResourceString(UINT id)
-{
-    wchar_t buffer[260] = {};
-    LoadStringW(GetModuleHandleW(nullptr), id, buffer, static_cast<int>(sizeof(buffer) / sizeof(buffer[0])));
-    return buffer;
-}
 
 TrayIcon::~TrayIcon()
 {

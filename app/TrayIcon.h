@@ -1,22 +1,12 @@
 #pragma once
 // The notification-area icon that shows the state of the panel's management service
-// "tarvosrv", and the small process-wide helpers that go with it.
+// "tarvosrv".
 #include <windows.h>
 #include <shellapi.h>
 
 #include <string>
 
 class VDlg;
-
-// State of the management service: 0 started, 1 stopped, 2 disabled (also when it cannot
-// be queried, for example because it is not installed).
-unsigned queryPanelServiceState();
-// "Started", "Stopped", "Disabled"; empty for any other value.
-std::wstring stateWord(unsigned state);
-// The registered "TarvoTrayIconExitMsg" that asks every running instance to quit.
-UINT exitMessage();
-// An entry of the program's string table (empty when it is missing).
-std::wstring loadResourceString(UINT id);
 
 class TrayIcon {
 public:

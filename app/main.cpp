@@ -1,8 +1,10 @@
 #include "app/ControlDlg.h"
+#include "app/Program.h"
 #include "app/TrayIcon.h"
 #include "resource.h"
-#include "runtime/UserInformation.h"
+#include "panel/UserInformation.h"
 #include "runtime/VSID.h"
+#include "services/PanelService.h"
 
 #include <windows.h>
 #include <commctrl.h>

@@ -1,7 +1,7 @@
 // getString round trips through the management-service client against the bare pipe
 // exchange of the same bytes with the same server: what the lock, the serializer, the
 // guard and the overlapped transfers cost per request.
-#include "panel/Config.h"
+#include "runtime/Config.h"
 #include "panel/TarvoSrvClient.h"
 #include "runtime/Exception.h"
 

@@ -1,7 +1,7 @@
 #include "panel/TarvoSrvClient.h"
 
-#include "panel/Config.h"
-#include "panel/PipeChannel.h"
+#include "runtime/Config.h"
+#include "runtime/PipeChannel.h"
 #include "runtime/Guard.h"
 
 namespace {

@@ -1,5 +1,6 @@
 #include "runtime/Exception.h"
 
+#include "runtime/Handle.h"
 #include "runtime/Strings.h"
 
 #include <comdef.h>
@@ -128,69 +129,67 @@ std::wstring osErrorMessage(DWORD code, const wchar_t* where)
         suffix += where;
     }
 
-    wchar_t* buffer = nullptr;
+    UniqueLocalMemory buffer;
     const DWORD length = FormatMessageW(FORMAT_MESSAGE_ALLOCATE_BUFFER | FORMAT_MESSAGE_FROM_SYSTEM |
                                             FORMAT_MESSAGE_IGNORE_INSERTS,
                                         nullptr, code, MAKELANGID(LANG_NEUTRAL, SUBLANG_DEFAULT),
-                                        reinterpret_cast<wchar_t*>(&buffer), 0, nullptr);
-    if (length == 0 || !buffer) {
-        LocalFree(buffer);
+                                        reinterpret_cast<wchar_t*>(buffer.put()), 0, nullptr);
+    if (length == 0 || !buffer)
         return L"Unknown error" + suffix;
-    }
-    std::wstring text(buffer, length);
-    LocalFree(buffer);
+    std::wstring text(static_cast<const wchar_t*>(buffer.get()), length);
     while (!text.empty() && (text.back() == L'\r' || text.back() == L'\n'))
         text.pop_back();
     return text + suffix;
 }
 
-namespace {
-
-template <typename Exception>
-[[noreturn]] void raise(const wchar_t* where, DWORD code, ExceptionContext&& context)
-{
-    throw Exception(code, where, std::move(context));
-}
-
-} // namespace
-
 void throwOSError(const wchar_t* where, DWORD code, ExceptionContext context)
 {
     switch (code) {
-    case ERROR_FILE_NOT_FOUND: raise<VFileNotFoundException>(where, code, std::move(context));
-    case ERROR_PATH_NOT_FOUND: raise<VPathNotFoundException>(where, code, std::move(context));
-    case ERROR_ACCESS_DENIED: raise<VAccessDeniedException>(where, code, std::move(context));
-    case ERROR_INVALID_HANDLE: raise<VInvalidHandleException>(where, code, std::move(context));
-    case ERROR_OUTOFMEMORY: raise<VOutOfMemoryException>(where, code, std::move(context));
-    case ERROR_INVALID_DRIVE: raise<VInvalidDriveException>(where, code, std::move(context));
-    case ERROR_NOT_DOS_DISK: raise<VNotDosDiskException>(where, code, std::move(context));
-    case ERROR_SHARING_VIOLATION: raise<VSharingViolationException>(where, code, std::move(context));
-    case ERROR_LOCK_VIOLATION: raise<VLockViolationException>(where, code, std::move(context));
-    case ERROR_WRONG_DISK: raise<VWrongDiskException>(where, code, std::move(context));
-    case ERROR_SHARING_BUFFER_EXCEEDED: raise<VSharingBufferExceededException>(where, code, std::move(context));
-    case ERROR_HANDLE_EOF: raise<VEOFException>(where, code, std::move(context));
-    case ERROR_FILE_EXISTS: raise<VFileExistsException>(where, code, std::move(context));
-    case ERROR_INSUFFICIENT_BUFFER: raise<VInsufficientBufferException>(where, code, std::move(context));
-    case ERROR_INVALID_NAME: raise<VInvalidNameException>(where, code, std::move(context));
-    case ERROR_DIR_NOT_EMPTY: raise<VDirectoryNotEmptyException>(where, code, std::move(context));
-    case ERROR_BAD_PATHNAME: raise<VInvalidPathException>(where, code, std::move(context));
-    case ERROR_ALREADY_EXISTS: raise<VAlreadyExistsException>(where, code, std::move(context));
-    case ERROR_NO_DATA: raise<VPipeClosedException>(where, code, std::move(context));
-    case ERROR_DIRECTORY: raise<VInvalidDirectoryNameException>(where, code, std::move(context));
-    case ERROR_SERVICE_DOES_NOT_EXIST: raise<VServiceDoesNotExistException>(where, code, std::move(context));
-    case ERROR_SERVICE_MARKED_FOR_DELETE: raise<VServiceMarkedForDeleteException>(where, code, std::move(context));
-    case ERROR_SERVICE_EXISTS: raise<VServiceAlreadyExistsException>(where, code, std::move(context));
-    case ERROR_NONE_MAPPED: raise<VNoneMappedException>(where, code, std::move(context));
-    case ERROR_NO_SUCH_MEMBER: raise<VNoSuchMemberException>(where, code, std::move(context));
-    case ERROR_TRUSTED_RELATIONSHIP_FAILURE:
-        raise<VTrustedRelationshipFailureException>(where, code, std::move(context));
-    case NERR_PasswordTooShort: raise<VPasswordTooShortException>(where, code, std::move(context));
-    default: raise<vosexception>(where, code, std::move(context));
+#define WL_RAISE_OS_EXCEPTION(value, name) \
+    case value:                            \
+        throw name(code, where, std::move(context));
+        WL_OS_EXCEPTIONS(WL_RAISE_OS_EXCEPTION)
+#undef WL_RAISE_OS_EXCEPTION
+    default:
+        throw vosexception(code, where, std::move(context));
     }
 }
 
-void throwLastError(const wchar_t* where, const char* function, int32_t line)
+std::string qualifiedName(const char* prettyFunction)
 {
-    const DWORD code = GetLastError();
-    throwOSError(where, code, {L"", function, line});
+    // The name ends where the outermost parameter list begins; it starts after the last
+    // space outside template brackets (the return type, if any, comes before it).
+    const std::string text = prettyFunction;
+    size_t end = text.size();
+    int depth = 0;
+    for (size_t i = 0; i < text.size(); ++i) {
+        const char c = text[i];
+        if (c == '<')
+            ++depth;
+        else if (c == '>')
+            --depth;
+        else if (c == '(' && depth == 0 && text.compare(i, 13, "(anonymous na") != 0) {
+            end = i;
+            break;
+        }
+    }
+    size_t begin = 0;
+    depth = 0;
+    for (size_t i = end; i-- > 0;) {
+        const char c = text[i];
+        if (c == '>')
+            ++depth;
+        else if (c == '<')
+            --depth;
+        else if (c == ' ' && depth == 0) {
+            begin = i + 1;
+            break;
+        }
+    }
+    std::string name = text.substr(begin, end - begin);
+    // The system's texts name the anonymous namespace as its original compiler did.
+    static const std::string anonymous = "{anonymous}";
+    for (size_t at; (at = name.find(anonymous)) != std::string::npos;)
+        name.replace(at, anonymous.size(), "`anonymous-namespace'");
+    return name;
 }

@@ -51,40 +51,42 @@ private:
     DWORD errorCode_;
 };
 
-#define WL_DECLARE_OS_EXCEPTION(name)                 \
+// The Windows error codes that callers may catch as a class of their own.
+#define WL_OS_EXCEPTIONS(X)                                                    \
+    X(ERROR_FILE_NOT_FOUND, VFileNotFoundException)                           \
+    X(ERROR_PATH_NOT_FOUND, VPathNotFoundException)                           \
+    X(ERROR_ACCESS_DENIED, VAccessDeniedException)                            \
+    X(ERROR_INVALID_HANDLE, VInvalidHandleException)                          \
+    X(ERROR_OUTOFMEMORY, VOutOfMemoryException)                               \
+    X(ERROR_INVALID_DRIVE, VInvalidDriveException)                            \
+    X(ERROR_NOT_DOS_DISK, VNotDosDiskException)                               \
+    X(ERROR_SHARING_VIOLATION, VSharingViolationException)                    \
+    X(ERROR_LOCK_VIOLATION, VLockViolationException)                          \
+    X(ERROR_WRONG_DISK, VWrongDiskException)                                  \
+    X(ERROR_SHARING_BUFFER_EXCEEDED, VSharingBufferExceededException)         \
+    X(ERROR_HANDLE_EOF, VEOFException)                                        \
+    X(ERROR_FILE_EXISTS, VFileExistsException)                                \
+    X(ERROR_INSUFFICIENT_BUFFER, VInsufficientBufferException)                \
+    X(ERROR_INVALID_NAME, VInvalidNameException)                              \
+    X(ERROR_DIR_NOT_EMPTY, VDirectoryNotEmptyException)                       \
+    X(ERROR_BAD_PATHNAME, VInvalidPathException)                              \
+    X(ERROR_ALREADY_EXISTS, VAlreadyExistsException)                          \
+    X(ERROR_NO_DATA, VPipeClosedException)                                    \
+    X(ERROR_DIRECTORY, VInvalidDirectoryNameException)                        \
+    X(ERROR_SERVICE_DOES_NOT_EXIST, VServiceDoesNotExistException)            \
+    X(ERROR_SERVICE_MARKED_FOR_DELETE, VServiceMarkedForDeleteException)      \
+    X(ERROR_SERVICE_EXISTS, VServiceAlreadyExistsException)                   \
+    X(ERROR_NONE_MAPPED, VNoneMappedException)                                \
+    X(ERROR_NO_SUCH_MEMBER, VNoSuchMemberException)                           \
+    X(ERROR_TRUSTED_RELATIONSHIP_FAILURE, VTrustedRelationshipFailureException) \
+    X(2245 /* NERR_PasswordTooShort */, VPasswordTooShortException)
+
+#define WL_DECLARE_OS_EXCEPTION(code, name)           \
     class name : public vosexception {                \
     public:                                           \
         using vosexception::vosexception;             \
-    }
-
-WL_DECLARE_OS_EXCEPTION(VFileNotFoundException);               // 2
-WL_DECLARE_OS_EXCEPTION(VPathNotFoundException);               // 3
-WL_DECLARE_OS_EXCEPTION(VAccessDeniedException);               // 5
-WL_DECLARE_OS_EXCEPTION(VInvalidHandleException);              // 6
-WL_DECLARE_OS_EXCEPTION(VOutOfMemoryException);                // 14
-WL_DECLARE_OS_EXCEPTION(VInvalidDriveException);               // 15
-WL_DECLARE_OS_EXCEPTION(VNotDosDiskException);                 // 26
-WL_DECLARE_OS_EXCEPTION(VSharingViolationException);           // 32
-WL_DECLARE_OS_EXCEPTION(VLockViolationException);              // 33
-WL_DECLARE_OS_EXCEPTION(VWrongDiskException);                  // 34
-WL_DECLARE_OS_EXCEPTION(VSharingBufferExceededException);      // 36
-WL_DECLARE_OS_EXCEPTION(VEOFException);                        // 38
-WL_DECLARE_OS_EXCEPTION(VFileExistsException);                 // 80
-WL_DECLARE_OS_EXCEPTION(VInsufficientBufferException);         // 122
-WL_DECLARE_OS_EXCEPTION(VInvalidNameException);               // 123
-WL_DECLARE_OS_EXCEPTION(VDirectoryNotEmptyException);          // 145
-WL_DECLARE_OS_EXCEPTION(VInvalidPathException);                // 161
-WL_DECLARE_OS_EXCEPTION(VAlreadyExistsException);              // 183
-WL_DECLARE_OS_EXCEPTION(VPipeClosedException);                 // 232
-WL_DECLARE_OS_EXCEPTION(VInvalidDirectoryNameException);       // 267
-WL_DECLARE_OS_EXCEPTION(VServiceDoesNotExistException);        // 1060
-WL_DECLARE_OS_EXCEPTION(VServiceMarkedForDeleteException);     // 1072
-WL_DECLARE_OS_EXCEPTION(VServiceAlreadyExistsException);       // 1073
-WL_DECLARE_OS_EXCEPTION(VNoneMappedException);                 // 1332
-WL_DECLARE_OS_EXCEPTION(VNoSuchMemberException);               // 1387
-WL_DECLARE_OS_EXCEPTION(VTrustedRelationshipFailureException); // 1789
-WL_DECLARE_OS_EXCEPTION(VPasswordTooShortException);           // 2245
-
+    };
+WL_OS_EXCEPTIONS(WL_DECLARE_OS_EXCEPTION)
 #undef WL_DECLARE_OS_EXCEPTION
 
 // An invalid argument, such as a format the formatter rejects.
@@ -113,6 +115,21 @@ std::wstring osErrorMessage(DWORD code, const wchar_t* where);
 // Throws the vosexception subclass that stands for code (plain vosexception otherwise).
 [[noreturn]] void throwOSError(const wchar_t* where, DWORD code, ExceptionContext context);
 
-// For throw sites right after a failing platform call: reads GetLastError() before
-// anything else can change it, then throws with context (empty message, function, line).
-[[noreturn]] void throwLastError(const wchar_t* where, const char* function, int32_t line);
+// The qualified name of the function that a compiler's pretty function text names, as the
+// error texts show it: "bool registry::open(...)" and a lambda inside it both give
+// "registry::open".
+std::string qualifiedName(const char* prettyFunction);
+
+// The context of a throw site: empty message, the enclosing function's qualified name, line.
+#define WL_CONTEXT() (ExceptionContext{L"", qualifiedName(__PRETTY_FUNCTION__), __LINE__})
+
+// Throws for a failed platform call that reported code itself.
+#define WL_THROW_OS_ERROR(where, code) throwOSError((where), (code), WL_CONTEXT())
+
+// Throws for the platform call that just failed: its last error is read before anything
+// else (even where) can change it.
+#define WL_THROW_LAST_ERROR(where)                          \
+    do {                                                    \
+        const DWORD wlLastError_ = GetLastError();          \
+        throwOSError((where), wlLastError_, WL_CONTEXT());  \
+    } while (false)

@@ -50,7 +50,16 @@ public:
     template <typename Context>
     void finish(const Context& context)
     {
-        if (site_.tag == GuardSite::tagIfError && span_->isActive())
+        if (site_.tag == GuardSite::tagIfError)
+            tagIfError(context);
+    }
+
+    // Records on an active span what the operation was for, as a result that is not an
+    // error but may explain one later.
+    template <typename Context>
+    void tagIfError(const Context& context)
+    {
+        if (span_->isActive())
             span_->setTag("if_error", cstr(context(), 0));
     }
 
@@ -75,6 +84,21 @@ void log(int level, const vexception& error) noexcept;
 
 } // namespace guard
 
+namespace guard {
+
+// A guarded body is called without arguments, or with a function that tags the operation's
+// span with its context text (Scope::tagIfError).
+template <typename Body>
+decltype(auto) invoke(Body& body, const std::function<void()>& tagIfError)
+{
+    if constexpr (std::is_invocable_v<Body&, const std::function<void()>&>)
+        return body(tagIfError);
+    else
+        return body();
+}
+
+} // namespace guard
+
 // Runs body as a guarded operation and returns its result. Whatever body throws leaves as
 // a vexception (subclasses preserved) with one more context: contextFormat formatted with
 // args, the site's function and line. args are read only when a context text is needed.
@@ -84,17 +108,18 @@ void log(int level, const vexception& error) noexcept;
 //   }, L"Unable to call isUser(%s)", user);
 template <typename Body, typename... Args>
 auto guarded(const GuardSite& site, Body&& body, const wchar_t* contextFormat, const Args&... args)
-    -> std::decay_t<decltype(body())>
+    -> std::decay_t<decltype(guard::invoke(body, {}))>
 {
     guard::Scope scope(site);
     const auto context = [&] { return formatString(contextFormat, args...); };
+    const std::function<void()> tagIfError = [&] { scope.tagIfError(context); };
     try {
         try {
-            if constexpr (std::is_void_v<decltype(body())>) {
-                body();
+            if constexpr (std::is_void_v<decltype(guard::invoke(body, tagIfError))>) {
+                guard::invoke(body, tagIfError);
                 scope.finish(context);
             } else {
-                auto result = body();
+                auto result = guard::invoke(body, tagIfError);
                 scope.finish(context);
                 return result;
             }

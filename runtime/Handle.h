@@ -31,6 +31,14 @@ public:
 
     Type release() noexcept { return std::exchange(value_, Traits::invalid()); }
 
+    // For a call that returns the handle through an out-parameter: closes what is held and
+    // hands over the empty slot.
+    Type* put() noexcept
+    {
+        reset();
+        return &value_;
+    }
+
     void reset(Type value = Traits::invalid()) noexcept
     {
         const Type old = std::exchange(value_, value);

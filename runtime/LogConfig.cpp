@@ -36,7 +36,7 @@ std::wstring readProductRoot()
     UniqueRegKey key;
     LSTATUS status = openConfigKey(key);
     if (status != ERROR_SUCCESS)
-        throwOSError(L"RegOpenKeyEx", status, {L"", "readProductRoot", __LINE__});
+        WL_THROW_OS_ERROR(L"RegOpenKeyEx", status);
     std::wstring value;
     DWORD size = 0;
     for (;;) {
@@ -45,7 +45,7 @@ std::wstring readProductRoot()
         if (status == ERROR_SUCCESS && !value.empty())
             break;
         if (status != ERROR_SUCCESS && status != ERROR_MORE_DATA)
-            throwOSError(L"RegGetValue", status, {L"", "readProductRoot", __LINE__});
+            WL_THROW_OS_ERROR(L"RegGetValue", status);
         value.assign(size / sizeof(wchar_t) + 1, L'\0');
     }
     value.resize(size / sizeof(wchar_t));

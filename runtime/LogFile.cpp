@@ -34,11 +34,11 @@ void LogFile::write(const std::wstring& text)
                                       FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_ALWAYS,
                                       FILE_ATTRIBUTE_NORMAL, nullptr));
     if (!file)
-        throwLastError(L"CreateFile", "LogFile::write", __LINE__);
+        WL_THROW_LAST_ERROR(L"CreateFile");
 
     LARGE_INTEGER end;
     if (!SetFilePointerEx(file.get(), LARGE_INTEGER{}, &end, FILE_END))
-        throwLastError(L"SetFilePointerEx", "LogFile::write", __LINE__);
+        WL_THROW_LAST_ERROR(L"SetFilePointerEx");
 
     // Assembled first so that the line goes out in one write and cannot be cut in half.
     std::wstring record;
@@ -53,5 +53,5 @@ void LogFile::write(const std::wstring& text)
     const DWORD bytes = static_cast<DWORD>(record.size() * sizeof(wchar_t));
     DWORD written = 0;
     if (!WriteFile(file.get(), record.data(), bytes, &written, nullptr) || written != bytes)
-        throwLastError(L"WriteFile", "LogFile::write", __LINE__);
+        WL_THROW_LAST_ERROR(L"WriteFile");
 }

@@ -25,7 +25,7 @@ void setDword(HKEY key, const wchar_t* name, DWORD value)
 {
     const LSTATUS status = RegSetValueExW(key, name, 0, REG_DWORD, reinterpret_cast<const BYTE*>(&value), sizeof(value));
     if (status != ERROR_SUCCESS)
-        throwOSError(L"RegSetValueEx", status, {L"", "registerEventSource", __LINE__});
+        WL_THROW_OS_ERROR(L"RegSetValueEx", status);
 }
 
 UniqueRegKey createKey(const std::wstring& path, DWORD& disposition)
@@ -34,7 +34,7 @@ UniqueRegKey createKey(const std::wstring& path, DWORD& disposition)
     const LSTATUS status = RegCreateKeyExW(HKEY_LOCAL_MACHINE, path.c_str(), 0, nullptr, 0, KEY_ALL_ACCESS, nullptr,
                                            &key, &disposition);
     if (status != ERROR_SUCCESS)
-        throwOSError(L"RegCreateKeyEx", status, {L"", "registerEventSource", __LINE__});
+        WL_THROW_OS_ERROR(L"RegCreateKeyEx", status);
     return UniqueRegKey(key);
 }
 
@@ -72,13 +72,13 @@ HANDLE registerEventSource(const std::wstring& name)
                                               reinterpret_cast<const BYTE*>(messageFile.c_str()),
                                               static_cast<DWORD>((messageFile.size() + 1) * sizeof(wchar_t)));
         if (status != ERROR_SUCCESS)
-            throwOSError(L"RegSetValueEx", status, {L"", "registerEventSource", __LINE__});
+            WL_THROW_OS_ERROR(L"RegSetValueEx", status);
     } catch (const vexception&) {
     }
 
     const HANDLE handle = eventLogApi().registerEventSource(nullptr, name.c_str());
     if (!handle)
-        throwLastError(L"RegisterEventSource", "LogManager::getEventLog", __LINE__);
+        WL_THROW_LAST_ERROR(L"RegisterEventSource");
     return handle;
 }
 

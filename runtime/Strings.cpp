@@ -62,7 +62,7 @@ std::string cstr(const std::wstring& text, UINT codePage)
     const int size = WideCharToMultiByte(codePage, 0, text.data(), static_cast<int>(text.size()), nullptr, 0,
                                          nullptr, nullptr);
     if (size == 0)
-        throwLastError(L"Maps a wide-character (Unicode) string to a character stringz", "cstr", __LINE__);
+        WL_THROW_LAST_ERROR(L"Maps a wide-character (Unicode) string to a character stringz");
     std::string result(static_cast<size_t>(size), '\0');
     WideCharToMultiByte(codePage, 0, text.data(), static_cast<int>(text.size()), &result[0], size, nullptr,
                         nullptr);
@@ -75,7 +75,7 @@ std::wstring wstr(const std::string& text, UINT codePage)
         return std::wstring();
     const int size = MultiByteToWideChar(codePage, 0, text.data(), static_cast<int>(text.size()), nullptr, 0);
     if (size == 0)
-        throwLastError(L"Maps a character string to a wide-character (Unicode) string failed", "wstr", __LINE__);
+        WL_THROW_LAST_ERROR(L"Maps a character string to a wide-character (Unicode) string failed");
     std::wstring result(static_cast<size_t>(size), L'\0');
     MultiByteToWideChar(codePage, 0, text.data(), static_cast<int>(text.size()), &result[0], size);
     return result;

@@ -1,6 +1,6 @@
 #include "runtime/Tracing.h"
 
-#include "panel/Config.h"
+#include "runtime/Config.h"
 #include "runtime/Handle.h"
 #include "runtime/LogConfig.h"
 #include "runtime/Strings.h"

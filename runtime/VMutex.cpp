@@ -16,15 +16,15 @@ struct EveryoneSecurity {
     {
         DWORD sidSize = sizeof(sid);
         if (!CreateWellKnownSid(WinWorldSid, nullptr, sid, &sidSize))
-            throwLastError(L"CreateWellKnownSid", "VMutex::VMutex", __LINE__);
+            WL_THROW_LAST_ERROR(L"CreateWellKnownSid");
         if (!InitializeAcl(reinterpret_cast<PACL>(acl), sizeof(acl), ACL_REVISION))
-            throwLastError(L"InitializeAcl", "VMutex::VMutex", __LINE__);
+            WL_THROW_LAST_ERROR(L"InitializeAcl");
         if (!AddAccessAllowedAce(reinterpret_cast<PACL>(acl), ACL_REVISION, GENERIC_ALL, sid))
-            throwLastError(L"AddAccessAllowedAce", "VMutex::VMutex", __LINE__);
+            WL_THROW_LAST_ERROR(L"AddAccessAllowedAce");
         if (!InitializeSecurityDescriptor(&descriptor, SECURITY_DESCRIPTOR_REVISION))
-            throwLastError(L"InitializeSecurityDescriptor", "VMutex::VMutex", __LINE__);
+            WL_THROW_LAST_ERROR(L"InitializeSecurityDescriptor");
         if (!SetSecurityDescriptorDacl(&descriptor, TRUE, reinterpret_cast<PACL>(acl), FALSE))
-            throwLastError(L"SetSecurityDescriptorDacl", "VMutex::VMutex", __LINE__);
+            WL_THROW_LAST_ERROR(L"SetSecurityDescriptorDacl");
         attributes = {sizeof(attributes), &descriptor, FALSE};
     }
 };
@@ -34,7 +34,7 @@ UniqueHandle createEveryoneMutex(const std::wstring& name)
     EveryoneSecurity security;
     UniqueHandle mutex(CreateMutexW(&security.attributes, FALSE, name.c_str()));
     if (!mutex)
-        throwLastError(L"CreateMutex", "VMutex::VMutex", __LINE__);
+        WL_THROW_LAST_ERROR(L"CreateMutex");
     return mutex;
 }
 
@@ -60,7 +60,7 @@ bool VSyncObject::lock(DWORD timeout)
             }
             continue;
         default:
-            throwLastError(L"Lock object", "VSyncObject::lock", __LINE__);
+            WL_THROW_LAST_ERROR(L"Lock object");
         }
     }
 }

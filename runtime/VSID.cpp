@@ -12,7 +12,7 @@ namespace {
 
 // The TokenUser SID of token, read first into a small buffer and then into one of the size
 // the token asks for.
-VSID tokenUser(HANDLE token, const char* function)
+VSID tokenUser(HANDLE token)
 {
     // Room for the SID pointer at the start of TOKEN_USER but not for the SID behind it: the
     // first call practically always just reports the size.
@@ -25,18 +25,18 @@ VSID tokenUser(HANDLE token, const char* function)
         return VSID(sid);
     }
     if (needed < sizeof(small) + 1)
-        throwLastError(L"GetTokenInformation", function, __LINE__);
+        WL_THROW_LAST_ERROR(L"GetTokenInformation");
     std::vector<ULONG_PTR> buffer((needed + sizeof(ULONG_PTR) - 1) / sizeof(ULONG_PTR));
     if (!GetTokenInformation(token, TokenUser, buffer.data(), needed, &needed))
-        throwLastError(L"GetTokenInformation", function, __LINE__);
+        WL_THROW_LAST_ERROR(L"GetTokenInformation");
     return VSID(reinterpret_cast<TOKEN_USER*>(buffer.data())->User.Sid);
 }
 
-UniqueHandle processToken(const char* function)
+UniqueHandle processToken()
 {
     HANDLE token = nullptr;
     if (!OpenProcessToken(GetCurrentProcess(), TOKEN_QUERY, &token))
-        throwLastError(L"OpenProcessToken", function, __LINE__);
+        WL_THROW_LAST_ERROR(L"OpenProcessToken");
     return UniqueHandle(token);
 }
 
@@ -76,11 +76,11 @@ VSID& VSID::operator=(PSID sid)
         if (length != 0) {
             void* copy = std::malloc(length);
             if (!copy)
-                throwOSError(L"CopySid", ERROR_NOT_ENOUGH_MEMORY, {L"", "VSID::operator=", __LINE__});
+                WL_THROW_OS_ERROR(L"CopySid", ERROR_NOT_ENOUGH_MEMORY);
             if (!CopySid(length, copy, sid)) {
                 const DWORD error = GetLastError();
                 std::free(copy);
-                throwOSError(L"CopySid", error, {L"", "VSID::operator=", __LINE__});
+                WL_THROW_OS_ERROR(L"CopySid", error);
             }
             sid_ = copy;
         }
@@ -103,15 +103,15 @@ VSID VSID::currentUser()
 {
     HANDLE token = nullptr;
     if (OpenThreadToken(GetCurrentThread(), TOKEN_QUERY, FALSE, &token))
-        return tokenUser(UniqueHandle(token).get(), "VSID::currentUser");
+        return tokenUser(UniqueHandle(token).get());
     if (GetLastError() != ERROR_NO_TOKEN)
-        throwLastError(L"OpenThreadToken", "VSID::currentUser", __LINE__);
-    return tokenUser(processToken("VSID::currentUser").get(), "VSID::currentUser");
+        WL_THROW_LAST_ERROR(L"OpenThreadToken");
+    return tokenUser(processToken().get());
 }
 
 VSID VSID::processUser()
 {
-    return tokenUser(processToken("VSID::processUser").get(), "VSID::processUser");
+    return tokenUser(processToken().get());
 }
 
 VSID VSID::admins()
@@ -120,7 +120,7 @@ VSID VSID::admins()
     PSID sid = nullptr;
     if (!AllocateAndInitializeSid(&ntAuthority, 2, SECURITY_BUILTIN_DOMAIN_RID, DOMAIN_ALIAS_RID_ADMINS, 0, 0, 0,
                                   0, 0, 0, &sid))
-        throwLastError(L"AllocateAndInitializeSid", "VSID::admins", __LINE__);
+        WL_THROW_LAST_ERROR(L"AllocateAndInitializeSid");
     VSID result;
     result.sid_ = sid;
     result.heapCopy_ = false;
@@ -142,7 +142,7 @@ std::wstring VSID::findAccount(PSID sid, std::wstring* domain)
     }
     if (!found) {
         const DWORD error = GetLastError();
-        throwOSError(L"LookupAccountName", error, {L"", "VSID::findAccount", __LINE__});
+        WL_THROW_OS_ERROR(L"LookupAccountName", error);
     }
     if (domain)
         domain->assign(domainName.data());

@@ -41,7 +41,7 @@ public:
         : handle_(OpenSCManagerW(machine, database, access))
     {
         if (!handle_)
-            throwLastError(L"OpenSCManager", "`anonymous-namespace'::servicemanager::servicemanager", __LINE__);
+            WL_THROW_LAST_ERROR(L"OpenSCManager");
     }
 
     // The service, or null with the thread's last error set.

@@ -1,9 +1,9 @@
 #include "services/VPackage.h"
 
-#include "panel/Config.h"
+#include "runtime/Config.h"
 #include "runtime/Guard.h"
 #include "runtime/LogManager.h"
-#include "services/Registry.h"
+#include "runtime/Registry.h"
 
 namespace {
 

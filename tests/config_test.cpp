@@ -1,7 +1,7 @@
 // The registry-backed settings of the product configuration. The try count's counters and
 // the tracing switch are kept for the life of a process, so the tests that need a fresh
 // state run this executable again as a child (copied under the module name under test).
-#include "panel/Config.h"
+#include "runtime/Config.h"
 
 #include "runtime/Guard.h"
 #include "runtime/Tracing.h"

@@ -1,5 +1,6 @@
 // The control dialog and its popup menu as the program's resources make them, driven with
 // the messages that the user, the shell and other instances send.
+#include "app/Program.h"
 #include "app/ControlDlg.h"
 
 #include "resource.h"

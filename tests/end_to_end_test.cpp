@@ -3,7 +3,7 @@
 // count among the administrators. Screenshots of the dialog and the menu go to the build
 // tree's "screenshots" folder.
 #include "app/TrayIcon.h"
-#include "panel/Config.h"
+#include "runtime/Config.h"
 #include "resource.h"
 #include "runtime/Handle.h"
 #include "runtime/VSID.h"

@@ -2,9 +2,9 @@
 // it. Packages of other tests that happen to exist are left out of the comparisons.
 #include "services/VPackage.h"
 
-#include "panel/Config.h"
+#include "runtime/Config.h"
 #include "runtime/Exception.h"
-#include "services/Registry.h"
+#include "runtime/Registry.h"
 #include "support/RegistryValues.h"
 
 #include <gtest/gtest.h>

@@ -1,6 +1,6 @@
 // The registry layer against Wine's real registry, in the 32-bit view the product uses.
 // Every test works below a key of its own.
-#include "services/Registry.h"
+#include "runtime/Registry.h"
 
 #include "runtime/Exception.h"
 #include "support/RegistryValues.h"

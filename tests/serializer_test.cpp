@@ -1,4 +1,4 @@
-#include "panel/Serializer.h"
+#include "runtime/Serializer.h"
 
 #include <gtest/gtest.h>
 

@@ -1,4 +1,4 @@
-#include "panel/Config.h"
+#include "runtime/Config.h"
 #include "panel/Settings.h"
 #include "panel/TarvoSrvClient.h"
 #include "runtime/Exception.h"

@@ -1,5 +1,5 @@
-#include "panel/Config.h"
-#include "panel/PipeChannel.h"
+#include "runtime/Config.h"
+#include "runtime/PipeChannel.h"
 #include "panel/TarvoSrvClient.h"
 #include "runtime/LogManager.h"
 

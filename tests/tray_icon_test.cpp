@@ -1,4 +1,6 @@
+#include "app/Program.h"
 #include "app/TrayIcon.h"
+#include "services/PanelService.h"
 #include "app/Window.h"
 #include "resource.h"
 #include "services/Service.h"

@@ -1,7 +1,7 @@
-#include "runtime/UserInformation.h"
+#include "panel/UserInformation.h"
 
-#include "panel/Config.h"
-#include "runtime/AccountApi.h"
+#include "runtime/Config.h"
+#include "panel/AccountApi.h"
 #include "runtime/Exception.h"
 #include "runtime/Handle.h"
 #include "support/RegistryValues.h"

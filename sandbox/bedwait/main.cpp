@@ -2,6 +2,8 @@
 // Wine's services.exe starts them from a background thread while it already accepts requests,
 // and a service started at the same moment can be handed another process's control pipe.
 // Exits 0 once no service has been pending or newly started for one second, 1 after 60 s.
+#include "runtime/Handle.h"
+
 #include <windows.h>
 
 #include <cstdio>
@@ -39,7 +41,7 @@ int settledRunningCount(SC_HANDLE scm)
 
 int wmain()
 {
-    SC_HANDLE scm = OpenSCManagerW(nullptr, nullptr, SC_MANAGER_ENUMERATE_SERVICE);
+    const UniqueServiceHandle scm(OpenSCManagerW(nullptr, nullptr, SC_MANAGER_ENUMERATE_SERVICE));
     if (!scm) {
         std::fprintf(stderr, "bedwait: OpenSCManager failed with %lu\n", GetLastError());
         return 1;
@@ -48,11 +50,10 @@ int wmain()
     int stableRounds = 0;
     for (int round = 0; round < 600 && stableRounds < 10; ++round) {
         Sleep(100);
-        const int running = settledRunningCount(scm);
+        const int running = settledRunningCount(scm.get());
         stableRounds = running >= 0 && running == last ? stableRounds + 1 : 0;
         last = running;
     }
-    CloseServiceHandle(scm);
     if (stableRounds < 10) {
         std::fprintf(stderr, "bedwait: services did not settle\n");
         return 1;

@@ -26,6 +26,8 @@
 // Invalid options make the service report START_PENDING, then STOPPED with exit code 87.
 // Every path reports STOPPED before the process ends: a service process that dies silently would stay
 // "running" in Wine's SCM. Run outside the SCM, the program prints its usage and exits with 2.
+#include "runtime/Handle.h"
+
 #include <windows.h>
 #include <shellapi.h>
 
@@ -64,19 +66,6 @@ struct Options {
     bool ignorePause = false;
 };
 
-class Handle {
-public:
-    explicit Handle(HANDLE h = nullptr) : h_(h == INVALID_HANDLE_VALUE ? nullptr : h) {}
-    Handle(const Handle&) = delete;
-    Handle& operator=(const Handle&) = delete;
-    ~Handle() { if (h_) CloseHandle(h_); }
-    HANDLE get() const { return h_; }
-    explicit operator bool() const { return h_ != nullptr; }
-
-private:
-    HANDLE h_;
-};
-
 bool parseNumber(const wchar_t* text, DWORD& value)
 {
     if (!text || !*text || *text == L'-')
@@ -95,6 +84,7 @@ Options parseOptions()
     Options options;
     int argc = 0;
     LPWSTR* argv = CommandLineToArgvW(GetCommandLineW(), &argc);
+    const UniqueLocalMemory argvMemory(argv);
     if (!argv) {
         options.valid = false;
         return options;
@@ -141,7 +131,6 @@ Options parseOptions()
             ++i;
         }
     }
-    LocalFree(argv);
     if (failStart && failSpecific)
         options.valid = false;
     if (failStart && options.failExitCode == NO_ERROR)
@@ -178,13 +167,13 @@ void appendJournal(const std::wstring& path, const char* event, const std::wstri
                   now.wDay, now.wHour, now.wMinute, now.wSecond, now.wMilliseconds);
     std::string line = std::string(stamp) + event + " " + toUtf8(name) + "\r\n";
 
-    Handle mutex(CreateMutexW(nullptr, FALSE, L"Local\\testsvc-journal"));
+    UniqueHandle mutex(CreateMutexW(nullptr, FALSE, L"Local\\testsvc-journal"));
     bool locked = false;
     if (mutex) {
         DWORD wait = WaitForSingleObject(mutex.get(), 10000);
         locked = wait == WAIT_OBJECT_0 || wait == WAIT_ABANDONED;
     }
-    Handle file(CreateFileW(path.c_str(), FILE_APPEND_DATA, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+    UniqueFileHandle file(CreateFileW(path.c_str(), FILE_APPEND_DATA, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
                             nullptr, OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr));
     if (file) {
         DWORD written = 0;
@@ -199,7 +188,7 @@ public:
     explicit TestService(const Options& options) : options_(options)
     {
         InitializeCriticalSection(&lock_);
-        wakeup_ = CreateEventW(nullptr, FALSE, FALSE, nullptr);
+        wakeup_.reset(CreateEventW(nullptr, FALSE, FALSE, nullptr));
         status_.dwServiceType = SERVICE_WIN32_OWN_PROCESS;
         status_.dwCurrentState = SERVICE_STOPPED;
     }
@@ -207,7 +196,6 @@ public:
     TestService& operator=(const TestService&) = delete;
     ~TestService()
     {
-        CloseHandle(wakeup_);
         DeleteCriticalSection(&lock_);
     }
 
@@ -267,7 +255,7 @@ private:
         EnterCriticalSection(&lock_);
         controls_.push_back(control);
         LeaveCriticalSection(&lock_);
-        SetEvent(wakeup_);
+        SetEvent(wakeup_.get());
         return NO_ERROR;
     }
 
@@ -345,12 +333,12 @@ private:
             if (control)
                 return control;
             if (!stubborn()) {
-                WaitForSingleObject(wakeup_, INFINITE);
+                WaitForSingleObject(wakeup_.get(), INFINITE);
                 continue;
             }
             if (quitRequested() || GetTickCount64() >= deadline)
                 return 0;
-            WaitForSingleObject(wakeup_, kQuitPollMs);
+            WaitForSingleObject(wakeup_.get(), kQuitPollMs);
         }
     }
 
@@ -403,7 +391,7 @@ private:
     DWORD checkpoint_ = 0;
     ULONGLONG deadline_ = 0;
     CRITICAL_SECTION lock_;
-    HANDLE wakeup_;
+    UniqueHandle wakeup_;
     std::deque<DWORD> controls_;
 };
 

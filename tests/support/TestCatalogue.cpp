@@ -1,6 +1,6 @@
 #include "support/TestCatalogue.h"
 
-#include "panel/Config.h"
+#include "runtime/Config.h"
 #include "support/RegistryValues.h"
 
 #include <algorithm>

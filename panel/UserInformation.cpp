@@ -1,13 +1,13 @@
-#include "runtime/UserInformation.h"
+#include "panel/UserInformation.h"
 
-#include "panel/Config.h"
+#include "runtime/Config.h"
 #include "panel/TarvoSrvClient.h"
-#include "runtime/AccountApi.h"
+#include "panel/AccountApi.h"
 #include "runtime/Exception.h"
 #include "runtime/Guard.h"
 #include "runtime/Handle.h"
 #include "runtime/Strings.h"
-#include "services/Registry.h"
+#include "runtime/Registry.h"
 
 #include <algorithm>
 #include <utility>
@@ -29,10 +29,8 @@ struct DsRoleBufferTraits {
 };
 using UniqueDsRoleBuffer = UniqueResource<DsRoleBufferTraits>;
 
-[[noreturn]] void notSupported(const char* function, int line)
-{
-    throw vexception(L"Not supported", {L"", function, line});
-}
+// The interface's slots that this program never calls.
+#define WL_NOT_SUPPORTED() throw vexception(L"Not supported", WL_CONTEXT())
 
 std::wstring stripDomain(const std::wstring& name)
 {
@@ -61,7 +59,7 @@ std::wstring wellKnownName(WELL_KNOWN_SID_TYPE type)
     BYTE sid[SECURITY_MAX_SID_SIZE];
     DWORD size = sizeof(sid);
     if (!CreateWellKnownSid(type, nullptr, sid, &size))
-        throwLastError(L"CreateWellKnownSid", "ADUserInformation::isGroupMember", __LINE__);
+        WL_THROW_LAST_ERROR(L"CreateWellKnownSid");
     return VSID::findAccount(sid);
 }
 
@@ -80,37 +78,37 @@ bool isPanelLocalAccount(const std::wstring& user)
 
 DWORD UserInformation::validatePasswordPolicy(const std::wstring&)
 {
-    notSupported("UserInformation::validatePasswordPolicy", __LINE__);
+    WL_NOT_SUPPORTED();
 }
 
 std::wstring UserInformation::generateUserPassword(const std::wstring&)
 {
-    notSupported("UserInformation::generateUserPassword", __LINE__);
+    WL_NOT_SUPPORTED();
 }
 
 std::wstring UserInformation::getQuotaVolume(const std::wstring&)
 {
-    notSupported("UserInformation::getQuotaVolume", __LINE__);
+    WL_NOT_SUPPORTED();
 }
 
 uint64_t UserInformation::getQuota(const std::wstring&)
 {
-    notSupported("UserInformation::getQuota", __LINE__);
+    WL_NOT_SUPPORTED();
 }
 
 uint64_t UserInformation::getQuotaUsed(const std::wstring&)
 {
-    notSupported("UserInformation::getQuotaUsed", __LINE__);
+    WL_NOT_SUPPORTED();
 }
 
 void UserInformation::setQuota(const std::wstring&, uint64_t)
 {
-    notSupported("UserInformation::setQuota", __LINE__);
+    WL_NOT_SUPPORTED();
 }
 
 void UserInformation::removeQuota(const std::wstring&)
 {
-    notSupported("UserInformation::removeQuota", __LINE__);
+    WL_NOT_SUPPORTED();
 }
 
 void UserInformation::getDomainInformation(std::wstring& flatName, std::wstring& dnsName)
@@ -123,8 +121,7 @@ void UserInformation::getDomainInformation(std::wstring& flatName, std::wstring&
                 accountApi().dsRoleGetPrimaryDomainInformation(nullptr, DsRolePrimaryDomainInfoBasic, &raw);
             const UniqueDsRoleBuffer buffer(raw);
             if (result != ERROR_SUCCESS)
-                throwOSError(L"DsRoleGetPrimaryDomainInformation", result,
-                             {L"", "UserInformation::getDomainInformation", __LINE__});
+                WL_THROW_OS_ERROR(L"DsRoleGetPrimaryDomainInformation", result);
             const auto* info = reinterpret_cast<const DSROLE_PRIMARY_DOMAIN_INFO_BASIC*>(buffer.get());
             if (info->DomainNameDns)
                 dnsName = info->DomainNameDns;
@@ -136,12 +133,12 @@ void UserInformation::getDomainInformation(std::wstring& flatName, std::wstring&
 
 bool LocalUserInformation::isUser(const std::wstring&)
 {
-    notSupported("LocalUserInformation::isUser", __LINE__);
+    WL_NOT_SUPPORTED();
 }
 
 bool LocalUserInformation::isGroup(const std::wstring&)
 {
-    notSupported("LocalUserInformation::isGroup", __LINE__);
+    WL_NOT_SUPPORTED();
 }
 
 bool LocalUserInformation::isGroupMember(const std::wstring& group, const std::wstring& user)
@@ -160,8 +157,7 @@ bool LocalUserInformation::isGroupMember(const std::wstring& group, const std::w
             if (result == NERR_UserNotFound)
                 return false;
             if (result != NERR_Success)
-                throwOSError(formatString(L"NetUserGetLocalGroups(nullptr, %s)", u).c_str(), result,
-                             {L"", "LocalUserInformation::isGroupMember", __LINE__});
+                WL_THROW_OS_ERROR(formatString(L"NetUserGetLocalGroups(nullptr, %s)", u).c_str(), result);
             return listHolds(buffer.get(), read, &LOCALGROUP_USERS_INFO_0::lgrui0_name, g);
         },
         L"Unable to call isGroupMember(%s, %s)", group, user);
@@ -169,27 +165,27 @@ bool LocalUserInformation::isGroupMember(const std::wstring& group, const std::w
 
 bool LocalUserInformation::isUserEnabled(const std::wstring&)
 {
-    notSupported("LocalUserInformation::isUserEnabled", __LINE__);
+    WL_NOT_SUPPORTED();
 }
 
 std::wstring LocalUserInformation::getUserHome(const std::wstring&)
 {
-    notSupported("LocalUserInformation::getUserHome", __LINE__);
+    WL_NOT_SUPPORTED();
 }
 
 UserRecord LocalUserInformation::getUserInformation(const std::wstring&)
 {
-    notSupported("LocalUserInformation::getUserInformation", __LINE__);
+    WL_NOT_SUPPORTED();
 }
 
 DWORD LocalUserInformation::getUserFlags(const std::wstring&)
 {
-    notSupported("LocalUserInformation::getUserFlags", __LINE__);
+    WL_NOT_SUPPORTED();
 }
 
 std::vector<std::wstring> LocalUserInformation::getGroupMembers(const std::wstring&)
 {
-    notSupported("LocalUserInformation::getGroupMembers", __LINE__);
+    WL_NOT_SUPPORTED();
 }
 
 std::wstring LocalUserInformation::getDomainName()
@@ -209,7 +205,7 @@ std::wstring LocalUserInformation::getFullyQualifiedName(const std::wstring& nam
 
 VSID LocalUserInformation::getAccountSid(const std::wstring&, const std::wstring&)
 {
-    notSupported("LocalUserInformation::getAccountSid", __LINE__);
+    WL_NOT_SUPPORTED();
 }
 
 std::wstring LocalUserInformation::getServerName(const std::wstring&)
@@ -224,12 +220,9 @@ ADUserInformation::ADUserInformation(std::wstring domainName, std::wstring domai
 
 bool ADUserInformation::isGroupMember(const std::wstring& group, const std::wstring& user)
 {
-    // The guard by hand: a refusal from the domain controller is tagged on the span.
-    const GuardSite site("ADUserInformation::isGroupMember", __LINE__);
-    guard::Scope scope(site);
-    const auto context = [&] { return formatString(L"Unable to call isGroupMember(%s, %s)", group, user); };
-    try {
-        try {
+    return guarded(
+        {"ADUserInformation::isGroupMember", __LINE__},
+        [&](const std::function<void()>& tagIfError) {
             if (isPanelLocalAccount(stripDomain(user)))
                 return LocalUserInformation::isGroupMember(group, user);
             if (!accountApi().runsAsLocalSystem())
@@ -246,20 +239,15 @@ bool ADUserInformation::isGroupMember(const std::wstring& group, const std::wstr
                                                                        &read, &total);
             const UniqueNetApiBuffer buffer(raw);
             if (result != NERR_Success && result != NERR_UserNotFound)
-                throwOSError(formatString(L"NetUserGetGroups(%s, %s)", server, u).c_str(), result,
-                             {L"", "ADUserInformation::isGroupMember", __LINE__});
+                WL_THROW_OS_ERROR(formatString(L"NetUserGetGroups(%s, %s)", server, u).c_str(), result);
             const bool member =
                 result == NERR_Success && listHolds(buffer.get(), read, &GROUP_USERS_INFO_0::grui0_name, g);
-            if (!member && scope.span().isActive())
-                scope.span().setTag("if_error", cstr(context(), 0));
+            // A refusal by the domain controller is recorded on the span.
+            if (!member)
+                tagIfError();
             return member;
-        } catch (...) {
-            scope.logError(context);
-            throw;
-        }
-    } catch (...) {
-        guard::rethrowWithContext(scope, context);
-    }
+        },
+        L"Unable to call isGroupMember(%s, %s)", group, user);
 }
 
 std::wstring ADUserInformation::getDomainName()
@@ -289,8 +277,7 @@ std::wstring ADUserInformation::getServerName(const std::wstring& name)
             const DWORD result = accountApi().dsGetDcName(nullptr, domain.c_str(), nullptr, nullptr, 0, &raw);
             const UniqueNetApiBuffer buffer(reinterpret_cast<LPBYTE>(raw));
             if (result != ERROR_SUCCESS)
-                throwOSError(formatString(L"DsGetDcName(%s)", domain).c_str(), result,
-                             {L"", "ADUserInformation::getServerName", __LINE__});
+                WL_THROW_OS_ERROR(formatString(L"DsGetDcName(%s)", domain).c_str(), result);
             return std::wstring(raw->DomainControllerName ? raw->DomainControllerName : L"");
         },
         L"Unable to call getServerName(%s)", name);

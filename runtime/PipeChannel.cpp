@@ -1,9 +1,9 @@
-#include "panel/PipeChannel.h"
+#include "runtime/PipeChannel.h"
 
-#include "panel/Config.h"
+#include "runtime/Config.h"
 #include "runtime/LogManager.h"
 #include "runtime/ThreadCancelation.h"
-#include "services/Registry.h"
+#include "runtime/Registry.h"
 
 
 namespace {
@@ -54,16 +54,15 @@ std::unique_ptr<ClientOverlappedPipe> ClientOverlappedPipe::create(const std::ws
             if (!WaitNamedPipeW(pipeName.c_str(), busyPipeWaitMs))
                 SleepEx(busyPipeRetryMs, TRUE);
         } else {
-            throwOSError(connectWhere.c_str(), lastError, {L"", "Con::ClientOverlappedPipe::create", __LINE__});
+            WL_THROW_OS_ERROR(connectWhere.c_str(), lastError);
         }
     }
     if (!handle)
-        throwOSError(connectWhere.c_str(), lastError, {L"", "Con::ClientOverlappedPipe::create", __LINE__});
+        WL_THROW_OS_ERROR(connectWhere.c_str(), lastError);
 
     DWORD mode = PIPE_READMODE_MESSAGE;
     if (!SetNamedPipeHandleState(handle.get(), &mode, nullptr, nullptr))
-        throwLastError((L"Unable to set mode of pipe " + pipeName).c_str(), "Con::ClientOverlappedPipe::create",
-                       __LINE__);
+        WL_THROW_LAST_ERROR((L"Unable to set mode of pipe " + pipeName).c_str());
     return std::make_unique<ClientOverlappedPipe>(std::move(handle));
 }
 
@@ -71,7 +70,7 @@ ClientOverlappedPipe::ClientOverlappedPipe(UniqueFileHandle handle)
     : handle_(std::move(handle)), event_(CreateEventW(nullptr, TRUE, FALSE, nullptr))
 {
     if (!event_)
-        throwLastError(L"Unable to create pipe event", "Con::ClientOverlappedPipe::create", __LINE__);
+        WL_THROW_LAST_ERROR(L"Unable to create pipe event");
 }
 
 bool ClientOverlappedPipe::isValid() const
@@ -103,12 +102,11 @@ void ClientOverlappedPipe::transfer(bool writing, void* bytes, DWORD size)
             return;
         }
         if (error != ERROR_IO_PENDING)
-            throwOSError(writing ? L"Unable to write to pipe" : L"Unable to read from pipe", error,
-                         {L"", function, __LINE__});
+            WL_THROW_OS_ERROR(writing ? L"Unable to write to pipe" : L"Unable to read from pipe", error);
     }
     DWORD done = 0;
     if (!GetOverlappedResult(handle_.get(), &overlapped, &done, TRUE))
-        throwLastError(L"Unable to complete pipe operation", function, __LINE__);
+        WL_THROW_LAST_ERROR(L"Unable to complete pipe operation");
     if (done != size)
         throw vexception(formatString(L"Completed only %d of %d bytes", static_cast<int>(done), static_cast<int>(size)),
                          {L"", function, __LINE__});

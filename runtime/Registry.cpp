@@ -1,4 +1,4 @@
-#include "services/Registry.h"
+#include "runtime/Registry.h"
 
 #include "runtime/Exception.h"
 
@@ -135,7 +135,7 @@ void registry::set(const std::wstring& valueName, const std::wstring& value)
         RegSetValueExW(key_.get(), valueName.c_str(), 0, REG_SZ, reinterpret_cast<const BYTE*>(value.c_str()),
                        static_cast<DWORD>((value.size() + 1) * sizeof(wchar_t)));
     if (status != ERROR_SUCCESS)
-        throwOSError((L"RegSetValueEx valueName=" + valueName).c_str(), status, {L"", "registry::set", __LINE__});
+        WL_THROW_OS_ERROR((L"RegSetValueEx valueName=" + valueName).c_str(), status);
 }
 
 void registry::set(const std::wstring& valueName, DWORD value)
@@ -143,7 +143,7 @@ void registry::set(const std::wstring& valueName, DWORD value)
     const LSTATUS status = RegSetValueExW(key_.get(), valueName.c_str(), 0, REG_DWORD,
                                           reinterpret_cast<const BYTE*>(&value), sizeof(value));
     if (status != ERROR_SUCCESS)
-        throwOSError((L"RegSetValueEx valueName=" + valueName).c_str(), status, {L"", "registry::set", __LINE__});
+        WL_THROW_OS_ERROR((L"RegSetValueEx valueName=" + valueName).c_str(), status);
 }
 
 LSTATUS registry::subKeys(std::vector<std::wstring>& names) const
@@ -156,7 +156,7 @@ LSTATUS registry::create(HKEY parent, const std::wstring& subKey, HKEY& key, REG
     const LSTATUS status =
         RegCreateKeyExW(parent, subKey.c_str(), 0, nullptr, REG_OPTION_NON_VOLATILE, access, nullptr, &key, nullptr);
     if (status != ERROR_SUCCESS)
-        throwOSError((L"RegCreateKeyEx subKey=" + subKey).c_str(), status, {L"", "registry::create", __LINE__});
+        WL_THROW_OS_ERROR((L"RegCreateKeyEx subKey=" + subKey).c_str(), status);
     return ERROR_SUCCESS;
 }
 
@@ -164,7 +164,7 @@ LSTATUS registry::open(HKEY parent, const std::wstring& subKey, HKEY& key, REGSA
 {
     const LSTATUS status = RegOpenKeyExW(parent, subKey.c_str(), 0, access, &key);
     if (status != ERROR_SUCCESS)
-        throwOSError((L"RegOpenKeyEx subKey=" + subKey).c_str(), status, {L"", "registry::open", __LINE__});
+        WL_THROW_OS_ERROR((L"RegOpenKeyEx subKey=" + subKey).c_str(), status);
     return ERROR_SUCCESS;
 }
 
@@ -214,8 +214,7 @@ std::wstring registry::getstr(HKEY root, const std::wstring& subKey, const std::
     std::wstring value;
     const LSTATUS status = lookup(root, subKey, valueName, value, REG_SZ, view);
     if (status != ERROR_SUCCESS)
-        throwOSError((L"lookup subKey=" + subKey + L" value=" + valueName).c_str(), status,
-                     {L"", "registry::getstr", __LINE__});
+        WL_THROW_OS_ERROR((L"lookup subKey=" + subKey + L" value=" + valueName).c_str(), status);
     return value;
 }
 

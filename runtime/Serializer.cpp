@@ -1,15 +1,6 @@
-#include "panel/Serializer.h"
+#include "runtime/Serializer.h"
 
 #include "runtime/Strings.h"
-
-namespace {
-
-[[noreturn]] void invalid(const wchar_t* text, const char* function, int line)
-{
-    throw vserializer::invalidprotocol(text, ExceptionContext{L"", function, line});
-}
-
-} // namespace
 
 void vserializer::writeRaw(const void* bytes, size_t size)
 {
@@ -57,7 +48,7 @@ std::vector<uint8_t> vserializer::readBytes(uint32_t size)
 {
     // Checked before anything is allocated: the length comes from the other side.
     if (size > data_.size() - position_)
-        invalid(L"Unexpected end of data when read from serializer.", "vserializer::read", __LINE__);
+        throw invalidprotocol(L"Unexpected end of data when read from serializer.", WL_CONTEXT());
     std::vector<uint8_t> bytes(data_.begin() + position_, data_.begin() + position_ + size);
     position_ += size;
     return bytes;
@@ -82,7 +73,7 @@ std::wstring vserializer::readStringItem(bool errorReplyAllowed)
     // runs past the end, never another error reply.
     const std::vector<uint8_t> block = errorReplyAllowed ? readBlock() : readBytes(readU32());
     if (block.empty())
-        invalid(L"Unexpected end of data when read C-string from serializer.", "vserializer::readString", __LINE__);
+        throw invalidprotocol(L"Unexpected end of data when read C-string from serializer.", WL_CONTEXT());
     switch (block[0]) {
     case 1:
         return wstr(std::string(block.begin() + 1, block.end()), CP_ACP);
@@ -93,7 +84,7 @@ std::wstring vserializer::readStringItem(bool errorReplyAllowed)
         return text;
     }
     default:
-        invalid(L"Unsupported char size when read C-string from serializer.", "vserializer::readString", __LINE__);
+        throw invalidprotocol(L"Unsupported char size when read C-string from serializer.", WL_CONTEXT());
     }
 }
 
@@ -101,7 +92,7 @@ uint32_t vserializer::readUInt32()
 {
     const std::vector<uint8_t> block = readBlock();
     if (block.size() != 4)
-        invalid(L"Invalid size of block", "vserializer::readUInt32", __LINE__);
+        throw invalidprotocol(L"Invalid size of block", WL_CONTEXT());
     return static_cast<uint32_t>(block[0]) | static_cast<uint32_t>(block[1]) << 8 |
            static_cast<uint32_t>(block[2]) << 16 | static_cast<uint32_t>(block[3]) << 24;
 }

@@ -1,8 +1,8 @@
-#include "panel/Config.h"
+#include "runtime/Config.h"
 
 #include "runtime/Guard.h"
 #include "runtime/LogConfig.h"
-#include "services/Registry.h"
+#include "runtime/Registry.h"
 
 #include <algorithm>
 #include <atomic>

@@ -1,4 +1,4 @@
-#include "runtime/AccountApi.h"
+#include "panel/AccountApi.h"
 
 #include "runtime/Exception.h"
 #include "runtime/VSID.h"
@@ -10,7 +10,7 @@ bool processRunsAsLocalSystem()
     BYTE system[SECURITY_MAX_SID_SIZE];
     DWORD size = sizeof(system);
     if (!CreateWellKnownSid(WinLocalSystemSid, nullptr, system, &size))
-        throwLastError(L"CreateWellKnownSid", "runsAsLocalSystem", __LINE__);
+        WL_THROW_LAST_ERROR(L"CreateWellKnownSid");
     const VSID owner = VSID::processUser();
     return EqualSid(owner.get(), system) != FALSE;
 }

@@ -1,6 +1,6 @@
 #pragma once
 
-#include "panel/Serializer.h"
+#include "runtime/Serializer.h"
 #include "runtime/Handle.h"
 
 #include <windows.h>
