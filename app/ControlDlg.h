@@ -10,6 +10,7 @@
 
 #include <set>
 #include <string>
+#include <vector>
 
 class TrayIcon;
 
@@ -40,7 +41,9 @@ public:
     void setAllChecks(bool checked);
 
     // Starts (or stops) every listed service when all is set, otherwise the checked ones;
-    // names carries the services a restart's stop pass stopped to its start pass.
+    // names carries the services a restart's stop pass stopped to its start pass. The run
+    // keeps to what was selected when it began; while it runs, no second run starts and a
+    // refresh is left to the run's own at its end.
     void controlService(bool start, bool all, service::NameList* names);
     // One service of a run: true when it is done with (started or stopped, skipped, or failed
     // and ignored), false when the run should try it again in a later pass, or end (Abort).
@@ -55,6 +58,8 @@ public:
     ServiceGroupList* groups() const { return groups_; }
 
 private:
+    enum class PassResult { done, failed, aborted };
+
     struct Command {
         WPARAM id;
         void (ControlDlg::*handler)();
@@ -63,6 +68,8 @@ private:
 
     // Runs the command's member; false for an id that is none of the dialog's commands.
     bool onCommand(WPARAM id);
+    PassResult runPass(const std::vector<std::wstring>& selected, bool start, bool lastPass,
+                       service::NameList* names);
     void onTrayCallback(LPARAM mouseMessage);
     void onTimer();
     void hide();
@@ -93,4 +100,5 @@ private:
     UniqueImageList imageList_;
     TrayIcon* trayIcon_;
     ServiceGroupList* groups_ = nullptr;
+    bool running_ = false;
 };

@@ -9,12 +9,11 @@
 #include "runtime/LogManager.h"
 
 #include <algorithm>
+#include <vector>
 
 namespace {
 
 constexpr int passCount = 3;
-
-enum class PassResult { done, failed, aborted };
 
 // The wait cursor while a run blocks the dialog; the previous cursor comes back afterwards.
 class WaitCursor {
@@ -60,27 +59,44 @@ const wchar_t* progressLead(int phase)
 
 void ControlDlg::controlService(bool start, bool all, service::NameList* names)
 {
-    const WaitCursor waitCursor;
-    // The selection is read afresh in every pass: check marks and list as they are then.
-    const auto runPass = [&](bool lastPass) {
-        bool failed = false;
-        for (const auto& group : *groups_)
-            for (const auto& monitored : group->services) {
-                if (!all && !isChecked(monitored->treeItem) && !listed(names, monitored->name))
-                    continue;
-                // A copy: Abort refreshes the tree, which destroys the record.
-                if (controlService(std::wstring(monitored->name), start, lastPass, names))
-                    continue;
-                if (lastPass)
-                    return PassResult::aborted;
-                failed = true;
-            }
-        return failed ? PassResult::failed : PassResult::done;
-    };
-    for (int pass = 0; groups_ && pass < passCount; ++pass)
-        if (runPass(pass == passCount - 1) != PassResult::failed)
-            break;
+    // The Abort/Retry/Ignore box lets clicks, menu commands and timer ticks through while a run
+    // waits for it: a second run is not started, and refreshes wait for this run's own.
+    if (running_)
+        return;
+    if (!groups_) {
+        refreshTree();
+        return;
+    }
+    running_ = true;
+    std::vector<std::wstring> selected;
+    for (const auto& group : *groups_)
+        for (const auto& monitored : group->services)
+            if (all || isChecked(monitored->treeItem) || listed(names, monitored->name))
+                selected.push_back(monitored->name);
+    try {
+        for (int pass = 0; pass < passCount; ++pass)
+            if (runPass(selected, start, pass == passCount - 1, names) != PassResult::failed)
+                break;
+    } catch (...) {
+        running_ = false;
+        throw;
+    }
+    running_ = false;
     refreshTree();
+}
+
+ControlDlg::PassResult ControlDlg::runPass(const std::vector<std::wstring>& selected, bool start, bool lastPass,
+                                           service::NameList* names)
+{
+    bool failed = false;
+    for (const std::wstring& name : selected) {
+        if (controlService(name, start, lastPass, names))
+            continue;
+        if (lastPass)
+            return PassResult::aborted;
+        failed = true;
+    }
+    return failed ? PassResult::failed : PassResult::done;
 }
 
 bool ControlDlg::controlService(const std::wstring& name, bool start, bool lastPass, service::NameList* names)
@@ -107,7 +123,6 @@ bool ControlDlg::controlService(const std::wstring& name, bool start, bool lastP
             const std::wstring caption = (start ? L"Start " : L"Stop ") + displayNameOr(name);
             switch (MessageBoxW(window(), e.fullText().c_str(), caption.c_str(), MB_ABORTRETRYIGNORE | MB_ICONERROR)) {
             case IDABORT:
-                refreshTree();
                 return false;
             case IDRETRY:
                 break;

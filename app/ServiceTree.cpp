@@ -119,6 +119,9 @@ ServiceGroupList& WardenLight::AllServices()
 
 void ControlDlg::refreshTree()
 {
+    // A run ends with a refresh of its own; until then it still walks the groups.
+    if (running_)
+        return;
     const std::set<std::wstring> marked = markedNames();
     {
         RedrawOff redrawOff(tree_.window());
