@@ -218,11 +218,13 @@ DWORD startServiceBody(const wchar_t* name, const wchar_t* machine, const wchar_
     case SERVICE_STOPPED:
         callStart = true;
         break;
-    case SERVICE_STOP_PENDING:
-        if (const DWORD stopped = controlService(SERVICE_CONTROL_STOP, name, machine, database))
-            return stopped;
-        callStart = true;
+    case SERVICE_STOP_PENDING: {
+        // A second stop would be refused (1061): let the one under way finish, then start.
+        if (const DWORD waited = waitWhilePending(service.get(), status, SERVICE_STOP_PENDING, name, true, function))
+            return waited;
+        callStart = status.dwCurrentState == SERVICE_STOPPED;
         break;
+    }
     case SERVICE_CONTINUE_PENDING:
     case SERVICE_PAUSED:
         return controlService(SERVICE_CONTROL_CONTINUE, name, machine, database);
