@@ -3,6 +3,8 @@
 #include "app/TrayIcon.h"
 #include "resource.h"
 #include "panel/UserInformation.h"
+#include "runtime/Guard.h"
+#include "runtime/LogManager.h"
 #include "runtime/VSID.h"
 #include "services/PanelService.h"
 
@@ -14,14 +16,36 @@
 
 namespace {
 
+// Instances of other sessions or hung windows must not keep "exit" from returning.
+constexpr UINT exitBroadcastTimeoutMs = 5000;
+
 // Membership in the local Administrators group, asked by name so that a translated group
-// name is found too. A failing look-up is not caught: the program ends without a window.
+// name is found too.
 bool currentUserIsAdministrator()
 {
-    const std::shared_ptr<IUserInformation> users = createUserInformation();
-    const std::wstring user = VSID::findAccount(VSID::currentUser().get());
-    const std::wstring group = VSID::findAccount(VSID::admins().get());
-    return users->isGroupMember(group, user);
+    return guarded(
+        {"currentUserIsAdministrator", __LINE__},
+        [] {
+            const std::shared_ptr<IUserInformation> users = createUserInformation();
+            const std::wstring user = VSID::findAccount(VSID::currentUser().get());
+            const std::wstring group = VSID::findAccount(VSID::admins().get());
+            return users->isGroupMember(group, user);
+        },
+        L"Unable to check the membership of the current user in Administrators");
+}
+
+void createControlDialog(ControlDlg& dialog)
+{
+    if (!dialog.create(IDD_CONTROL_DIALOG, nullptr))
+        WL_THROW_LAST_ERROR(L"CreateDialogParam");
+}
+
+// A start-up failure leaves no icon to show it by: it is logged and put to the user once.
+int failStart(const vexception& error)
+{
+    LogManager::instance().log(LOG_ERROR, error);
+    guard::report(nullptr, error);
+    return 1;
 }
 
 // Every message goes to the dialog first, hidden or not, so that its keyboard interface works.
@@ -41,11 +65,17 @@ void runMessageLoop(HWND dialog)
 int WINAPI wWinMain(HINSTANCE, HINSTANCE, PWSTR, int)
 {
     if (__argc > 1 && std::wcscmp(__wargv[1], L"exit") == 0) {
-        SendMessageW(HWND_BROADCAST, exitMessage(), 0, 0);
+        SendMessageTimeoutW(HWND_BROADCAST, exitMessage(), 0, 0, SMTO_NORMAL | SMTO_ABORTIFHUNG,
+                            exitBroadcastTimeoutMs, nullptr);
         return 0;
     }
-    if (!currentUserIsAdministrator())
-        return 0;
+    try {
+        // A user who cannot be checked is not let in.
+        if (!currentUserIsAdministrator())
+            return 0;
+    } catch (const vexception& error) {
+        return failStart(error);
+    }
 
     INITCOMMONCONTROLSEX controls = {};
     controls.dwSize = sizeof(controls);
@@ -57,7 +87,11 @@ int WINAPI wWinMain(HINSTANCE, HINSTANCE, PWSTR, int)
     // Lives until the process ends, like its window.
     auto* dialog = new ControlDlg(&trayIcon);
     trayIcon.setDialog(dialog);
-    dialog->create(IDD_CONTROL_DIALOG, nullptr);
+    try {
+        createControlDialog(*dialog);
+    } catch (const vexception& error) {
+        return failStart(error);
+    }
     trayIcon.add();
     const unsigned state = queryPanelServiceState();
     trayIcon.update(state, stateWord(state));
