@@ -82,6 +82,18 @@ HANDLE registerEventSource(const std::wstring& name)
     return handle;
 }
 
+// Holds an SRW lock exclusively for a scope.
+class ExclusiveLock {
+public:
+    explicit ExclusiveLock(SRWLOCK& lock) : lock_(lock) { AcquireSRWLockExclusive(&lock_); }
+    ~ExclusiveLock() { ReleaseSRWLockExclusive(&lock_); }
+    ExclusiveLock(const ExclusiveLock&) = delete;
+    ExclusiveLock& operator=(const ExclusiveLock&) = delete;
+
+private:
+    SRWLOCK& lock_;
+};
+
 const wchar_t* logLevelName(int level)
 {
     static const wchar_t* const names[LOG_LEVEL_COUNT] = {L"Info", L"Warning", L"Result", L"Error", L"Unexpected", L"Crash"};
@@ -187,40 +199,48 @@ void LogManager::writeDebugFile(int level, const std::wstring& text) noexcept
 
 HANDLE LogManager::getEventLog() noexcept
 {
-    AcquireSRWLockExclusive(&m_eventLock);
-    const HANDLE source = eventSourceLocked();
-    ReleaseSRWLockExclusive(&m_eventLock);
-    return source;
-}
-
-HANDLE LogManager::eventSourceLocked() noexcept
-{
     try {
-        if (!m_eventSource) {
-            if (m_sourceName.empty())
-                m_sourceName = moduleFileName();
-            m_eventSource.reset(registerEventSource(m_sourceName));
+        std::wstring name;
+        {
+            const ExclusiveLock lock(m_eventLock);
+            if (m_eventSource)
+                return m_eventSource.get();
+            name = m_sourceName;
         }
+        // Registration waits, alertably, for the panel-wide registration mutex: no lock of ours
+        // is held meanwhile, or an asynchronous call on this thread that logs would wait for
+        // itself.
+        if (name.empty())
+            name = moduleFileName();
+        UniqueEventSource registered(registerEventSource(name));
+        const ExclusiveLock lock(m_eventLock);
+        // Another thread may have registered meanwhile; then ours is released again.
+        if (!m_eventSource) {
+            m_sourceName = name;
+            m_eventSource = std::move(registered);
+        }
+        return m_eventSource.get();
     } catch (...) {
+        return nullptr;
     }
-    return m_eventSource.get();
 }
 
 void LogManager::writeEventLog(int level, const std::wstring& text) noexcept
 {
-    // The report runs under the lock so that no other thread releases the source meanwhile.
-    AcquireSRWLockExclusive(&m_eventLock);
     try {
-        if (const HANDLE source = eventSourceLocked()) {
-            const std::wstring path = modulePath();
-            LPCWSTR strings[2] = {path.c_str(), text.c_str()};
-            // A failed report drops the source; the next event registers it again.
-            if (!eventLogApi().reportEvent(source, logLevelEventType(level), 0, 1, nullptr, 2, 0, strings, nullptr))
-                m_eventSource.reset();
-        }
+        if (!getEventLog())
+            return;
+        const std::wstring path = modulePath();
+        LPCWSTR strings[2] = {path.c_str(), text.c_str()};
+        // The report runs under the lock so that no other thread releases the source meanwhile.
+        const ExclusiveLock lock(m_eventLock);
+        // A failed report drops the source; the next event registers it again.
+        if (m_eventSource
+            && !eventLogApi().reportEvent(m_eventSource.get(), logLevelEventType(level), 0, 1, nullptr, 2, 0, strings,
+                                          nullptr))
+            m_eventSource.reset();
     } catch (...) {
     }
-    ReleaseSRWLockExclusive(&m_eventLock);
 }
 
 void LogManager::writeOutput(const std::wstring& text) noexcept

@@ -73,7 +73,6 @@ private:
     void writeDebugFile(int level, const std::wstring& text) noexcept;
     void writeEventLog(int level, const std::wstring& text) noexcept;
     void writeOutput(const std::wstring& text) noexcept;
-    HANDLE eventSourceLocked() noexcept;
 
     LogSettings* m_settings;
     SRWLOCK m_eventLock = SRWLOCK_INIT;
