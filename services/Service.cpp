@@ -11,9 +11,11 @@
 #include <algorithm>
 #include <cwchar>
 
-namespace service {
-
+// The helpers sit outside namespace service: the error texts name the manager's constructor
+// "`anonymous-namespace'::servicemanager::servicemanager".
 namespace {
+
+using namespace service;
 
 constexpr DWORD kConfigBufferSize = 260;
 constexpr DWORD kStandardQueryAccess = STANDARD_RIGHTS_REQUIRED | SERVICE_QUERY_STATUS;
@@ -259,6 +261,8 @@ DWORD startServiceBody(const wchar_t* name, const wchar_t* machine, const wchar_
 }
 
 } // namespace
+
+namespace service {
 
 DWORD queryStatusService(SERVICE_STATUS& status, const wchar_t* name, const wchar_t* machine, const wchar_t* database)
 {

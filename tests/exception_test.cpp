@@ -95,7 +95,7 @@ TEST(ThrowOSError, PicksTheClassOfTheCode)
         probe::Opener::open();
         ADD_FAILURE() << "nothing thrown";
     } catch (const VAccessDeniedException& e) {
-        EXPECT_EQ(osErrorMessage(5, L"OpenSCManager") + L"\n   at (probe::Opener::open line #)", withoutLines(e.fullText()));
+        EXPECT_EQ(osErrorMessage(5, L"OpenSCManager") + L"\n   at (`anonymous-namespace'::probe::Opener::open line #)", withoutLines(e.fullText()));
     }
 }
 
