@@ -4,7 +4,7 @@
 #include "runtime/LogManager.h"
 #include "runtime/ThreadCancelation.h"
 #include "runtime/Registry.h"
-
+#include "runtime/VSID.h"
 
 namespace {
 
@@ -30,11 +30,53 @@ private:
     CRITICAL_SECTION& section_;
 };
 
+// The SID of a well-known account or group.
+VSID wellKnownSid(WELL_KNOWN_SID_TYPE type)
+{
+    BYTE sid[SECURITY_MAX_SID_SIZE];
+    DWORD size = sizeof(sid);
+    if (!CreateWellKnownSid(type, nullptr, sid, &size))
+        WL_THROW_LAST_ERROR(L"CreateWellKnownSid");
+    return VSID(sid);
+}
+
 } // namespace
 
 namespace Con {
 
-std::unique_ptr<ClientOverlappedPipe> ClientOverlappedPipe::create(const std::wstring& pipeName, int tries)
+bool isTrustedPipeServer(HANDLE pipe)
+{
+    ULONG processId = 0;
+    if (!GetNamedPipeServerProcessId(pipe, &processId))
+        WL_THROW_LAST_ERROR(L"GetNamedPipeServerProcessId");
+    const UniqueHandle process(OpenProcess(PROCESS_QUERY_LIMITED_INFORMATION, FALSE, processId));
+    if (!process)
+        WL_THROW_LAST_ERROR(L"OpenProcess");
+    UniqueHandle token;
+    if (!OpenProcessToken(process.get(), TOKEN_QUERY | TOKEN_DUPLICATE, token.put()))
+        WL_THROW_LAST_ERROR(L"OpenProcessToken");
+    // Membership is asked of an impersonation copy, which weighs deny-only groups right.
+    UniqueHandle identity;
+    if (!DuplicateToken(token.get(), SecurityIdentification, identity.put()))
+        WL_THROW_LAST_ERROR(L"DuplicateToken");
+    for (const WELL_KNOWN_SID_TYPE trusted : {WinLocalSystemSid, WinBuiltinAdministratorsSid}) {
+        BOOL member = FALSE;
+        if (!CheckTokenMembership(identity.get(), wellKnownSid(trusted).get(), &member))
+            WL_THROW_LAST_ERROR(L"CheckTokenMembership");
+        if (member)
+            return true;
+    }
+    return false;
+}
+
+PipeServerCheck& pipeServerCheck()
+{
+    static PipeServerCheck check{&isTrustedPipeServer};
+    return check;
+}
+
+std::unique_ptr<ClientOverlappedPipe> ClientOverlappedPipe::create(const std::wstring& pipeName, int tries,
+                                                                   DWORD timeoutMs)
 {
     const std::wstring connectWhere = L"Unable to connect to pipe " + pipeName;
     // Nothing was tried: report the pipe as missing.
@@ -42,8 +84,10 @@ std::unique_ptr<ClientOverlappedPipe> ClientOverlappedPipe::create(const std::ws
     UniqueFileHandle handle;
     for (int attempt = 0; attempt < tries && !handle; ++attempt) {
         const ThreadCancelation::CancelationPoint point(false);
+        // Identification only: whoever serves the pipe may learn who asks, never act as them.
         handle.reset(CreateFileW(pipeName.c_str(), GENERIC_READ | GENERIC_WRITE | FILE_READ_DATA | FILE_WRITE_DATA, 0,
-                                 nullptr, OPEN_EXISTING, FILE_FLAG_OVERLAPPED, nullptr));
+                                 nullptr, OPEN_EXISTING,
+                                 FILE_FLAG_OVERLAPPED | SECURITY_SQOS_PRESENT | SECURITY_IDENTIFICATION, nullptr));
         if (handle)
             break;
         lastError = GetLastError();
@@ -59,15 +103,21 @@ std::unique_ptr<ClientOverlappedPipe> ClientOverlappedPipe::create(const std::ws
     }
     if (!handle)
         WL_THROW_OS_ERROR(connectWhere.c_str(), lastError);
+    // While the real service is stopped, anyone may create a pipe of the same name.
+    if (!pipeServerCheck().isTrusted(handle.get()))
+        throw vexception(L"The server of pipe " + pipeName
+                             + L" is not trusted: it runs neither as LocalSystem nor as a member of Administrators",
+                         WL_CONTEXT());
 
     DWORD mode = PIPE_READMODE_MESSAGE;
     if (!SetNamedPipeHandleState(handle.get(), &mode, nullptr, nullptr))
         WL_THROW_LAST_ERROR((L"Unable to set mode of pipe " + pipeName).c_str());
-    return std::make_unique<ClientOverlappedPipe>(std::move(handle));
+    return std::make_unique<ClientOverlappedPipe>(std::move(handle), pipeName, timeoutMs);
 }
 
-ClientOverlappedPipe::ClientOverlappedPipe(UniqueFileHandle handle)
-    : handle_(std::move(handle)), event_(CreateEventW(nullptr, TRUE, FALSE, nullptr))
+ClientOverlappedPipe::ClientOverlappedPipe(UniqueFileHandle handle, std::wstring pipeName, DWORD timeoutMs)
+    : handle_(std::move(handle)), event_(CreateEventW(nullptr, TRUE, FALSE, nullptr)), pipeName_(std::move(pipeName)),
+      timeoutMs_(timeoutMs)
 {
     if (!event_)
         WL_THROW_LAST_ERROR(L"Unable to create pipe event");
@@ -90,6 +140,7 @@ void ClientOverlappedPipe::read(void* bytes, DWORD size)
 
 void ClientOverlappedPipe::transfer(bool writing, void* bytes, DWORD size)
 {
+    // Failures name the operation that asked for the transfer.
     const char* const function = writing ? "Con::ClientOverlappedPipe::write" : "Con::ClientOverlappedPipe::read";
     OVERLAPPED overlapped{};
     overlapped.hEvent = event_.get();
@@ -102,11 +153,23 @@ void ClientOverlappedPipe::transfer(bool writing, void* bytes, DWORD size)
             return;
         }
         if (error != ERROR_IO_PENDING)
-            WL_THROW_OS_ERROR(writing ? L"Unable to write to pipe" : L"Unable to read from pipe", error);
+            throwOSError(writing ? L"Unable to write to pipe" : L"Unable to read from pipe", error, {L"", function, __LINE__});
     }
     DWORD done = 0;
-    if (!GetOverlappedResult(handle_.get(), &overlapped, &done, TRUE))
-        WL_THROW_LAST_ERROR(L"Unable to complete pipe operation");
+    if (WaitForSingleObject(event_.get(), timeoutMs_) == WAIT_TIMEOUT) {
+        // The buffer must not be written to once this call has returned: cancel and wait for
+        // the cancellation before the connection is given up.
+        CancelIoEx(handle_.get(), &overlapped);
+        GetOverlappedResult(handle_.get(), &overlapped, &done, TRUE);
+        handle_.reset();
+        throw vexception(formatString(L"%s pipe %s timed out after %lu ms", writing ? L"Writing to" : L"Reading from",
+                                      pipeName_, timeoutMs_),
+                         {L"", function, __LINE__});
+    }
+    if (!GetOverlappedResult(handle_.get(), &overlapped, &done, TRUE)) {
+        const DWORD error = GetLastError();
+        throwOSError(L"Unable to complete pipe operation", error, {L"", function, __LINE__});
+    }
     if (done != size)
         throw vexception(formatString(L"Completed only %d of %d bytes", static_cast<int>(done), static_cast<int>(size)),
                          {L"", function, __LINE__});
@@ -140,7 +203,7 @@ void client::ensureConnected(int defaultTries)
 {
     if (pipe_ && pipe_->isValid())
         return;
-    pipe_ = Con::ClientOverlappedPipe::create(pipeName(), getPipeConnectTryCount(defaultTries));
+    pipe_ = Con::ClientOverlappedPipe::create(pipeName(), getPipeConnectTryCount(defaultTries), timeoutMs_);
 }
 
 std::unique_ptr<vserializer> client::query(const GUID& method, const vserializer& arguments)

@@ -10,18 +10,32 @@
 
 namespace Con {
 
+// Whether the process serving a pipe may be trusted with this program's requests and
+// answers: it runs as LocalSystem or as a member of Administrators. Replaceable, so that
+// tests can be refused by a server they start themselves.
+struct PipeServerCheck {
+    bool (*isTrusted)(HANDLE pipe);
+};
+PipeServerCheck& pipeServerCheck();
+bool isTrustedPipeServer(HANDLE pipe);
+
 // The client end of a message-mode named pipe, opened for overlapped I/O. Every transfer
-// moves exactly the bytes asked for and waits until it completes.
+// moves exactly the bytes asked for and waits until it completes, at most timeoutMs.
 class ClientOverlappedPipe {
 public:
+    static constexpr DWORD defaultTimeoutMs = 30000;
+
     // Connects to pipeName (e.g. "\\.\pipe\kzopipe") in up to tries attempts: a pipe that
     // does not exist yet is tried again after 500 ms, one whose instances are all busy
     // as soon as an instance frees (up to 1 s) or after 50 ms; any other error fails at
-    // once. The handle is switched to message read mode.
-    static std::unique_ptr<ClientOverlappedPipe> create(const std::wstring& pipeName, int tries);
+    // once. The server may only identify the client, never act as it, and must pass
+    // pipeServerCheck. The handle is switched to message read mode.
+    static std::unique_ptr<ClientOverlappedPipe> create(const std::wstring& pipeName, int tries,
+                                                        DWORD timeoutMs = defaultTimeoutMs);
 
-    explicit ClientOverlappedPipe(UniqueFileHandle handle);
+    ClientOverlappedPipe(UniqueFileHandle handle, std::wstring pipeName, DWORD timeoutMs = defaultTimeoutMs);
 
+    // False once a transfer timed out: the connection is closed then.
     bool isValid() const;
     // Set once a transfer met the end of the pipe (errors 38, 109, 232); such a transfer
     // moves nothing and raises nothing.
@@ -35,6 +49,8 @@ private:
 
     UniqueFileHandle handle_;
     UniqueHandle event_;
+    std::wstring pipeName_;
+    DWORD timeoutMs_;
     bool finished_ = false;
 };
 
@@ -61,6 +77,9 @@ public:
     // when not configured).
     void ensureConnected(int defaultTries);
 
+    // How long one read or write of an exchange may take; applies from the next connection.
+    void setTransferTimeout(DWORD timeoutMs) { timeoutMs_ = timeoutMs; }
+
     // One exchange: the method's identifier block and the arguments out, the reply body
     // back. A failed exchange is logged and tried once more over a new connection.
     std::unique_ptr<vserializer> query(const GUID& method, const vserializer& arguments);
@@ -72,6 +91,7 @@ private:
     std::unique_ptr<Con::ClientOverlappedPipe> pipe_;
     std::wstring registryKey_;
     std::wstring pipeValueName_;
+    DWORD timeoutMs_ = Con::ClientOverlappedPipe::defaultTimeoutMs;
     CRITICAL_SECTION lock_;
 };
 
