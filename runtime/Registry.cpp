@@ -111,7 +111,7 @@ LSTATUS registry::lookup(const std::wstring& valueName, std::wstring& value) con
     if (read.status != ERROR_SUCCESS)
         return read.status;
     if (!isStringType(read.type))
-        throw vexception(L"RegGetValue invalid type of '" + valueName + L"'", {L"", "registry::lookup", __LINE__});
+        throw vexception(L"RegGetValue invalid type of '" + valueName + L"'", WL_CONTEXT());
     value = std::move(read.text);
     return ERROR_SUCCESS;
 }
@@ -189,8 +189,7 @@ LSTATUS registry::lookup(HKEY root, const std::wstring& subKey, const std::wstri
         return read.status;
     const bool accepted = read.type == expectedType || (isStringType(expectedType) && isStringType(read.type));
     if (!accepted)
-        throw vexception(L"RegGetValue invalid type of '" + subKey + L"\\" + valueName + L"'",
-                         {L"", "registry::lookup", __LINE__});
+        throw vexception(L"RegGetValue invalid type of '" + subKey + L"\\" + valueName + L"'", WL_CONTEXT());
     value = std::move(read.text);
     return ERROR_SUCCESS;
 }
