@@ -2,7 +2,7 @@
 SHELL := /bin/bash
 CTEST_ARGS ?=
 
-.PHONY: all setup build build-win32 build-win64 test run bench clean
+.PHONY: all setup build build-win32 build-win64 test run bench installer clean
 
 all: build
 
@@ -26,6 +26,11 @@ test: build
 
 run: setup build-win64
 	scripts/demo build/win64
+
+# The MSI of each build: build/win32/wardenlight-VERSION-x86.msi and build/win64/...-x64.msi.
+installer: build
+	cmake --build --preset win32 --target installer
+	cmake --build --preset win64 --target installer
 
 bench: build-win64
 	scripts/bench build/win64

@@ -4,6 +4,7 @@
 #include "resource.h"
 #include "panel/UserInformation.h"
 #include "runtime/Guard.h"
+#include "runtime/Handle.h"
 #include "runtime/LogManager.h"
 #include "runtime/VSID.h"
 #include "services/PanelService.h"
@@ -13,11 +14,46 @@
 
 #include <cstdlib>
 #include <cwchar>
+#include <vector>
 
 namespace {
 
-// Instances of other sessions or hung windows must not keep "exit" from returning.
+// Hung windows must not keep "exit" from returning.
 constexpr UINT exitBroadcastTimeoutMs = 5000;
+// How long "exit" waits for the instances to end, so that an uninstaller can remove the file.
+constexpr DWORD instancesEndTimeoutMs = 10000;
+
+BOOL CALLBACK collectInstance(HWND window, LPARAM context)
+{
+    // Every instance owns one dialog with the program's caption.
+    wchar_t className[16] = {};
+    wchar_t caption[64] = {};
+    GetClassNameW(window, className, static_cast<int>(sizeof(className) / sizeof(className[0])));
+    GetWindowTextW(window, caption, static_cast<int>(sizeof(caption) / sizeof(caption[0])));
+    DWORD processId = 0;
+    GetWindowThreadProcessId(window, &processId);
+    if (std::wcscmp(className, L"#32770") == 0 && std::wcscmp(caption, L"Tarvo Services Monitor") == 0
+        && processId != GetCurrentProcessId()) {
+        UniqueHandle process(OpenProcess(SYNCHRONIZE, FALSE, processId));
+        if (process)
+            reinterpret_cast<std::vector<UniqueHandle>*>(context)->push_back(std::move(process));
+    }
+    return TRUE;
+}
+
+// Asks every running instance to quit and waits until they have ended.
+void endRunningInstances()
+{
+    std::vector<UniqueHandle> instances;
+    EnumWindows(&collectInstance, reinterpret_cast<LPARAM>(&instances));
+    SendMessageTimeoutW(HWND_BROADCAST, exitMessage(), 0, 0, SMTO_NORMAL | SMTO_ABORTIFHUNG, exitBroadcastTimeoutMs,
+                        nullptr);
+    const DWORD start = GetTickCount();
+    for (const UniqueHandle& instance : instances) {
+        const DWORD elapsed = GetTickCount() - start;
+        WaitForSingleObject(instance.get(), elapsed < instancesEndTimeoutMs ? instancesEndTimeoutMs - elapsed : 0);
+    }
+}
 
 // Membership in the local Administrators group, asked by name so that a translated group
 // name is found too.
@@ -65,8 +101,7 @@ void runMessageLoop(HWND dialog)
 int WINAPI wWinMain(HINSTANCE, HINSTANCE, PWSTR, int)
 {
     if (__argc > 1 && std::wcscmp(__wargv[1], L"exit") == 0) {
-        SendMessageTimeoutW(HWND_BROADCAST, exitMessage(), 0, 0, SMTO_NORMAL | SMTO_ABORTIFHUNG,
-                            exitBroadcastTimeoutMs, nullptr);
+        endRunningInstances();
         return 0;
     }
     try {
