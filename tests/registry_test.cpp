@@ -64,4 +64,13 @@ TEST_F(Registry, WrongTypeOrSizeRaisesNamingTheValueAndChangesNothing)
     EXPECT_EQ(0xDEADBEEFu, held.dwordValue(L"Number", 5));
 }
 
+TEST_F(Registry, OpenAndSetFailuresNameTheirTarget)
+{
+    testreg::createKey(key_);
+    EXPECT_EQ(osErrorMessage(2, (L"RegOpenKeyEx subKey=" + key_ + L"\\No").c_str()) + L"\n   at (registry::open line #)",
+              thrownText([&] { registry(HKLM, key_ + L"\\No", KEY_READ | KEY_WOW64_32KEY, true); }));
+    EXPECT_EQ(osErrorMessage(5, L"RegSetValueEx valueName=Denied") + L"\n   at (registry::set line #)",
+              thrownText([&] { open(KEY_QUERY_VALUE).set(L"Denied", DWORD(1)); }));
+}
+
 } // namespace
