@@ -11,8 +11,14 @@ namespace testreg {
 
 // Creates the key when needed.
 void setValue(const std::wstring& key, const std::wstring& name, DWORD type, const void* data, DWORD size);
-void setString(const std::wstring& key, const std::wstring& name, const std::wstring& text, DWORD type = REG_SZ);
-void setDword(const std::wstring& key, const std::wstring& name, DWORD value);
+inline void setString(const std::wstring& key, const std::wstring& name, const std::wstring& text, DWORD type = REG_SZ)
+{
+    setValue(key, name, type, text.c_str(), static_cast<DWORD>((text.size() + 1) * sizeof(wchar_t)));
+}
+inline void setDword(const std::wstring& key, const std::wstring& name, DWORD value)
+{
+    setValue(key, name, REG_DWORD, &value, sizeof(value));
+}
 void deleteValue(const std::wstring& key, const std::wstring& name);
 // The key and everything below it; nothing happens when it is missing.
 void deleteTree(const std::wstring& key);

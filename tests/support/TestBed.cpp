@@ -1,5 +1,7 @@
 #include "support/TestBed.h"
 
+#include "support/ChildTest.h"
+
 #include <windows.h>
 
 #include <cstdlib>
@@ -9,11 +11,8 @@ namespace testbed {
 
 std::wstring env(const wchar_t* name)
 {
-    const DWORD size = GetEnvironmentVariableW(name, nullptr, 0);
-    if (size == 0)
-        return {};
-    std::wstring value(size, L'\0');
-    value.resize(GetEnvironmentVariableW(name, value.data(), size));
+    std::wstring value(GetEnvironmentVariableW(name, nullptr, 0), L'\0');
+    value.resize(GetEnvironmentVariableW(name, value.data(), static_cast<DWORD>(value.size())));
     return value;
 }
 
@@ -23,12 +22,16 @@ std::string envNarrow(const char* name)
     return value ? value : "";
 }
 
-std::wstring binDir()
+std::wstring ownPath()
 {
     wchar_t path[MAX_PATH];
-    const DWORD length = GetModuleFileNameW(nullptr, path, MAX_PATH);
-    std::wstring dir(path, length);
-    return dir.substr(0, dir.find_last_of(L'\\'));
+    return std::wstring(path, GetModuleFileNameW(nullptr, path, MAX_PATH));
+}
+
+std::wstring binDir()
+{
+    const std::wstring path = ownPath();
+    return path.substr(0, path.find_last_of(L'\\'));
 }
 
 std::wstring uniqueName(const std::wstring& prefix)
