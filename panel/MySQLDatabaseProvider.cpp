@@ -431,14 +431,17 @@ bool VMySQLRecordSet::isEmpty(uint32_t index, bool resultForNull) const
 std::wstring VMySQLRecordSet::getString(uint32_t index, const std::wstring& defaultValue, bool emptyIsNull) const
 {
     std::wstring text;
-    return getValue(index, text, emptyIsNull) ? text : defaultValue;
+    if (!getValue(index, text, emptyIsNull))
+        return defaultValue;
+    return text;
 }
 
 bool VMySQLRecordSet::getValue(uint32_t index, std::wstring& out, bool emptyIsNull) const
 {
-    if (isNull(index, emptyIsNull))
+    const char* text = value(index);
+    if (!text || (emptyIsNull && *text == '\0'))
         return false;
-    out = fromUtf8(value(index));
+    out = fromUtf8(text);
     return true;
 }
 
