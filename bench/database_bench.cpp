@@ -1,0 +1,107 @@
+// The MySQL provider against the bare Connector/C calls on the same server in the same run:
+// "select 1" through query and back out of its record set, and 100 000 rows read through
+// the record set as wide strings against the same rows read as the library's C strings.
+#include "panel/MySQLDatabaseProvider.h"
+#include "runtime/Strings.h"
+
+#include "support/TestBed.h"
+
+#include "Timing.h"
+
+#include <cstdio>
+#include <cstring>
+#include <functional>
+
+namespace {
+
+constexpr int ROUND_TRIPS = 4000;
+constexpr int ROWS = 100000;
+constexpr int ROW_ROUNDS = 15;
+
+size_t checksum = 0;
+
+void bareQuery(MYSQL* mysql, const char* statement, const std::function<void(MYSQL_ROW, unsigned)>& row)
+{
+    if (mysql_real_query(mysql, statement, static_cast<unsigned long>(std::strlen(statement))) != 0) {
+        std::fprintf(stderr, "bare query failed: %s\n", mysql_error(mysql));
+        std::exit(1);
+    }
+    const UniqueMySqlResult result(mysql_store_result(mysql));
+    const unsigned fields = mysql_num_fields(result.get());
+    while (MYSQL_ROW values = mysql_fetch_row(result.get()))
+        row(values, fields);
+}
+
+void viaProvider(IDatabaseProvider& provider, const std::wstring& statement)
+{
+    for (RecordSetRef rows = provider.query(statement); rows->moveNext();)
+        for (uint32_t i = 0; i < rows->fieldCount(); ++i)
+            checksum += rows->getString(i, L"", false).size();
+}
+
+void bareRow(MYSQL_ROW values, unsigned fields)
+{
+    for (unsigned i = 0; i < fields; ++i)
+        checksum += std::strlen(values[i]);
+}
+
+struct Figures {
+    double bareMs, providerMs, ratio;
+};
+
+// Alternating rounds, so that both sides meet the same load from whatever else runs; the
+// ratio is the median of the rounds' own ratios.
+Figures measure(int rounds, const std::function<void()>& bare, const std::function<void()>& provider)
+{
+    std::vector<double> bareTimes, providerTimes, ratios;
+    for (int round = 0; round < rounds; ++round) {
+        double start = nowMs();
+        bare();
+        bareTimes.push_back(nowMs() - start);
+        start = nowMs();
+        provider();
+        providerTimes.push_back(nowMs() - start);
+        ratios.push_back(providerTimes.back() / bareTimes.back());
+    }
+    return {median(bareTimes), median(providerTimes), median(ratios)};
+}
+
+void report(const char* what, const Figures& figures)
+{
+    std::printf("%-36s bare %8.3f ms  provider %8.3f ms  ratio %.2f (goal <= 1.2)\n", what, figures.bareMs,
+                figures.providerMs, figures.ratio);
+}
+
+} // namespace
+
+int main()
+{
+    const std::wstring host = testbed::env(L"WL_TEST_DB_HOST"), password = testbed::env(L"WL_TEST_DB_PASSWORD");
+    const int port = _wtoi(testbed::env(L"WL_TEST_DB_PORT").c_str());
+    try {
+        MySQLDatabaseProvider provider;
+        provider.connect(host, L"kzo", L"admin", password, port, L"");
+        const UniqueMySql bare(mysql_init(nullptr));
+        if (!mysql_real_connect(bare.get(), cstr(host, CP_ACP).c_str(), "admin", cstr(password, CP_ACP).c_str(), "kzo",
+                                static_cast<unsigned>(port), nullptr, 0)) {
+            std::fprintf(stderr, "bare connect failed: %s\n", mysql_error(bare.get()));
+            return 1;
+        }
+        provider.execute(L"DROP TABLE IF EXISTS wl_bench");
+        provider.execute(L"CREATE TABLE wl_bench (id INT PRIMARY KEY, name VARCHAR(64) NOT NULL)");
+        provider.execute(formatString(L"INSERT INTO wl_bench SELECT seq, CONCAT('session-', seq, '-', MD5(seq)) "
+                                      L"FROM seq_1_to_%d", ROWS));
+
+        report("select 1, per 100 round trips", measure(ROUND_TRIPS / 100,
+            [&] { for (int i = 0; i < 100; ++i) bareQuery(bare.get(), "select 1", bareRow); },
+            [&] { for (int i = 0; i < 100; ++i) viaProvider(provider, L"select 1"); }));
+        report("100 000 rows x 2 columns, read", measure(ROW_ROUNDS,
+            [&] { bareQuery(bare.get(), "SELECT id, name FROM wl_bench", bareRow); },
+            [&] { viaProvider(provider, L"SELECT id, name FROM wl_bench"); }));
+        provider.execute(L"DROP TABLE wl_bench");
+    } catch (const vexception& error) {
+        std::fprintf(stderr, "%ls\n", error.fullText().c_str());
+        return 1;
+    }
+    return checksum == 0;
+}
