@@ -1,5 +1,6 @@
 #include "runtime/Guard.h"
 
+#include "runtime/CrashDump.h"
 #include "runtime/LogManager.h"
 
 #include <comdef.h>
@@ -120,9 +121,10 @@ LONG CALLBACK structuredExceptionTranslator(EXCEPTION_POINTERS* pointers)
     if (state.guards == 0 || state.translating)
         return EXCEPTION_CONTINUE_SEARCH;
 
+    // The dump is written while the faulting context is intact; a fault inside the writer is
+    // not translated again.
     state.translating = true;
-    // Crash dump hook: when dumps are enabled, the dump of `pointers` is written here,
-    // while the faulting context is intact; a failure of the dump writer is swallowed.
+    writeCrashDump(pointers, CrashDumpInfo::instance());
     state.translating = false;
 
     CONTEXT& context = *pointers->ContextRecord;

@@ -112,3 +112,19 @@ struct LocalMemoryTraits {
     static void close(Type memory) noexcept { LocalFree(memory); }
 };
 using UniqueLocalMemory = UniqueResource<LocalMemoryTraits>;
+
+// Directory searches from FindFirstFileW.
+struct FindHandleTraits {
+    using Type = HANDLE;
+    static Type invalid() noexcept { return INVALID_HANDLE_VALUE; }
+    static void close(Type search) noexcept { FindClose(search); }
+};
+using UniqueFindHandle = UniqueResource<FindHandleTraits>;
+
+// Registrations from AddVectoredExceptionHandler.
+struct VectoredHandlerTraits {
+    using Type = PVOID;
+    static Type invalid() noexcept { return nullptr; }
+    static void close(Type handler) noexcept { RemoveVectoredExceptionHandler(handler); }
+};
+using UniqueVectoredHandler = UniqueResource<VectoredHandlerTraits>;

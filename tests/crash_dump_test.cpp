@@ -1,0 +1,171 @@
+// Crash dumps. Settings are read once before a program starts and some faults end it, so
+// those cases run this executable as a child with the configuration set first. Every dump
+// takes seconds under Wine; the product's full-memory type about half a minute.
+#include "runtime/CrashDump.h"
+
+#include "runtime/Config.h"
+#include "runtime/Guard.h"
+#include "runtime/Path.h"
+#include "support/Capture.h"
+#include "support/ChildTest.h"
+#include "support/LogCapture.h"
+#include "support/RegistryValues.h"
+
+#include <gtest/gtest.h>
+
+#include <fstream>
+#include <iterator>
+#include <thread>
+
+namespace {
+
+const wchar_t CHILD[] = L"DISABLED_CrashDumpChild.Fault";
+volatile int* volatile nullTarget = nullptr; // nullTarget[16] faults at address 0x40
+
+// The fault in the exception stream of a dump file; code 0 when the file is no dump, has no
+// such stream or lacks text.
+MINIDUMP_EXCEPTION dumpedFault(const std::wstring& path, const std::string& text = "MDMP")
+{
+    std::ifstream in(extendedLengthPath(path).c_str(), std::ios::binary);
+    std::string bytes{std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
+    void* stream = nullptr;
+    if (bytes.compare(0, 4, "MDMP") != 0 || bytes.find(text) == std::string::npos ||
+        !MiniDumpReadDumpStream(bytes.data(), ExceptionStream, nullptr, &stream, nullptr))
+        return {};
+    return static_cast<MINIDUMP_EXCEPTION_STREAM*>(stream)->ExceptionRecord;
+}
+
+// The file names in dir, sorted.
+std::vector<std::wstring> entries(const std::wstring& dir)
+{
+    std::vector<std::wstring> names;
+    WIN32_FIND_DATAW found;
+    const UniqueFindHandle search(FindFirstFileW(extendedLengthPath(joinPath(dir, L"*.*")).c_str(), &found));
+    for (bool more = bool(search); more; more = FindNextFileW(search.get(), &found))
+        if (!(found.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY))
+            names.push_back(found.cFileName);
+    std::sort(names.begin(), names.end());
+    return names;
+}
+
+// WL_FAULT: "guarded" faults inside a guard, "full" too with the product's dump type,
+// "unguarded" faults outside every guard, "heap" raises a heap corruption, "none" only exits.
+TEST(DISABLED_CrashDumpChild, Fault)
+{
+    CrashDumpInfo& info = CrashDumpInfo::instance();
+    const std::wstring fault = testbed::env(L"WL_FAULT");
+    const std::string heapText = "heap text " + std::to_string(GetCurrentProcessId() * 7919u);
+    if (fault != L"full")
+        info.setDumpType(MiniDumpNormal);
+    if (fault == L"unguarded")
+        *nullTarget = 1;
+    if (fault == L"heap")
+        RaiseException(HEAP_CORRUPTION_CODE, EXCEPTION_NONCONTINUABLE, 0, nullptr);
+    if (fault == L"none")
+        return;
+    ASSERT_TRUE(!info.enabled() || GetFileAttributesW(extendedLengthPath(info.location()).c_str()) != MAXDWORD);
+    EXPECT_EQ(L"C structured exception: 0xc0000005\n   at fault()(Probe::fault line #)",
+              testbed::thrownText([] { guarded({"Probe::fault", 1}, [] { nullTarget[16] = 1; }, L"fault()"); }));
+    if (!info.enabled()) {
+        EXPECT_EQ(L"Crash dumping does not enabled\n   at (CrashDumpInfo::getFileName line #)",
+                  testbed::thrownText([&] { info.getFileName(); }));
+        return;
+    }
+    const std::wstring dump = joinPath(info.location(), entries(info.location()).at(0));
+    const MINIDUMP_EXCEPTION written = dumpedFault(dump, fault == L"full" ? heapText : "MDMP");
+    EXPECT_EQ(EXCEPTION_ACCESS_VIOLATION, written.ExceptionCode);
+    EXPECT_EQ(0x40u, written.ExceptionInformation[1]); // the address written to
+    if (fault == L"full")
+        DeleteFileW(extendedLengthPath(dump).c_str());
+}
+
+// A product root of its own, with the configuration pointing there.
+class CrashDumps : public ::testing::Test {
+protected:
+    CrashDumps()
+    {
+        productRoot_.setString(root_);
+        enabled_.remove(); // missing means on
+    }
+
+    const std::wstring root_ = testbed::env(L"TEMP") + L"\\" + testbed::uniqueName(L"wldumps");
+    testreg::ScopedValue productRoot_{CONFIG_ROOT_KEY, L"PRODUCT_ROOT_D"};
+    testreg::ScopedValue enabled_{CONFIG_ROOT_KEY, L"CrashDumpsEnabled"};
+    testreg::ScopedValue location_{CONFIG_ROOT_KEY, L"CrashDumpsLocation"};
+};
+
+// The child checks the dump of a guarded fault, in the default and in a long location; the
+// other faults end it.
+TEST_F(CrashDumps, EveryFaultLeavesADumpWhereTheSettingsSay)
+{
+    const std::wstring longDir = root_ + L"\\" + std::wstring(150, L'a') + L"\\" + std::wstring(150, L'b');
+    const std::tuple<const wchar_t*, std::wstring, DWORD> rows[] = {
+        {L"guarded", L"", 0}, {L"full", longDir, 0}, {L"unguarded", root_ + L"\\u", EXCEPTION_ACCESS_VIOLATION},
+        {L"heap", root_ + L"\\h", HEAP_CORRUPTION_CODE}};
+    for (const auto& [fault, location, code] : rows) {
+        location.empty() ? location_.remove() : location_.setString(location);
+        testbed::ChildTest child(CHILD, {{L"WL_FAULT", fault}});
+        // A busy machine stretches a dump well beyond the two minutes passed() waits.
+        ASSERT_EQ(WAIT_OBJECT_0, WaitForSingleObject(child.process(), 600000));
+        if (code == 0) {
+            EXPECT_TRUE(child.passed());
+            continue;
+        }
+        const std::vector<std::wstring> dumps = entries(location);
+        ASSERT_EQ(1u, dumps.size()) << testing::PrintToString(std::wstring(fault));
+        EXPECT_EQ(code, dumpedFault(joinPath(location, dumps[0])).ExceptionCode);
+    }
+    EXPECT_EQ(1u, entries(root_ + L"\\etc\\crashdumps").size());
+}
+
+TEST_F(CrashDumps, ExitKeepsTheNewestOfThisProgramsDumpsAndNothingWhenDisabled)
+{
+    const std::wstring dir = root_ + L"\\shared\\";
+    makeDir(dir);
+    // Five own dumps whose names do not tell their age (the number orders their last writes),
+    // a zip and another program's dump.
+    const std::pair<const wchar_t*, DWORD> files[] = {
+        {L"crash_dump_test20200101_000000.dmp", 5}, {L"crash_dump_test20200102_000000.dmp", 4},
+        {L"crash_dump_test20200103_000000_2.dmp", 3}, {L"crash_dump_test20200104_000000.dmp", 2},
+        {L"crash_dump_test20200105_000000.dmp", 1}, {L"crash_dump_test20200106_000000.dmp.zip", 1},
+        {L"other20200107_000000.dmp", 1}};
+    for (const auto& [name, day] : files) {
+        const UniqueFileHandle file(CreateFileW((dir + name).c_str(), GENERIC_WRITE, 0, nullptr, CREATE_NEW, 0, 0));
+        const FILETIME written{0, 30000000u + day}; // some years ago, days apart
+        SetFileTime(file.get(), nullptr, nullptr, &written);
+    }
+    testreg::ScopedValue maxCount(CONFIG_ROOT_KEY, L"CrashDumpsMaxCount");
+    maxCount.setDword(2);
+    location_.setString(dir);
+    enabled_.setDword(0);
+    EXPECT_TRUE(testbed::ChildTest(CHILD, {{L"WL_FAULT", L"guarded"}}).passed());
+    EXPECT_EQ(7u, entries(dir).size());
+    enabled_.setDword(1);
+    EXPECT_TRUE(testbed::ChildTest(CHILD, {{L"WL_FAULT", L"none"}}).passed());
+    const std::vector<std::wstring> kept{files[0].first, files[1].first, files[5].first, files[6].first};
+    EXPECT_EQ(kept, entries(dir));
+}
+
+// Two dumps for one name at once, as from two faults in the same second: neither replaces a
+// file. One that cannot be written is logged.
+TEST_F(CrashDumps, DumpsAtOnceNeverShareOrReplaceAFile)
+{
+    makeDir(root_);
+    const std::wstring taken = root_ + L"\\taken.dmp";
+    std::ofstream(taken.c_str()) << "earlier";
+    const auto dump = [&] { internalDumpMiniDump(taken, nullptr, MiniDumpNormal); };
+    std::thread first(dump), second(dump);
+    first.join();
+    second.join();
+    EXPECT_EQ((std::vector<std::wstring>{L"taken.dmp", L"taken_2.dmp", L"taken_3.dmp"}), entries(root_));
+    EXPECT_EQ(7, std::ifstream(taken.c_str(), std::ios::ate).tellg());
+
+    LogCapture log;
+    EXPECT_EQ(L"", internalDumpMiniDump(root_ + L"\\missing\\x.dmp", nullptr, MiniDumpNormal));
+    ASSERT_EQ(1u, log.errors.size());
+    EXPECT_EQ(LOG_ERROR, log.errors[0].first);
+    EXPECT_EQ(L"Unable to call internalDumpMiniDump(" + root_ + L"\\missing\\x.dmp)",
+              log.errors[0].second.contexts().back().message);
+}
+
+} // namespace
