@@ -218,16 +218,8 @@ void ControlDlg::restoreTrayIcon()
     trayIcon_->restore();
 }
 
-// The maintenance commands act on the panel itself; they come with the database and the
-// panel utility runner and do nothing until then.
+// Delete Sessions acts on the panel's database; it comes with the database and does nothing
+// until then. The website commands are in WebsiteCommands.cpp.
 void ControlDlg::deleteSessions()
-{
-}
-
-void ControlDlg::startWebsite()
-{
-}
-
-void ControlDlg::stopWebsite()
 {
 }
