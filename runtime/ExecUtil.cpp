@@ -12,8 +12,8 @@
 
 namespace {
 
-constexpr DWORD pipeBufferBytes = 64 * 1024;
-constexpr DWORD readChunkBytes = 64 * 1024;
+constexpr DWORD pipeBufferBytes = 1024 * 1024;
+constexpr DWORD readChunkBytes = 1024 * 1024;
 
 // The other end closed or broke the pipe: the end of the data, not a failure.
 bool isEndOfPipe(DWORD error)
