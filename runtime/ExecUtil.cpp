@@ -146,15 +146,11 @@ void grantDesktopAccess(HANDLE token)
     if (!station)
         WL_THROW_LAST_ERROR(L"OpenWindowStation winsta0");
     grantAccess(station.get(), token, L"winsta0");
-    // The desktop is found through the window station the process is attached to.
-    const HWINSTA previous = GetProcessWindowStation();
-    if (!SetProcessWindowStation(station.get()))
-        WL_THROW_LAST_ERROR(L"SetProcessWindowStation");
+    // Desktops are opened in the process's own window station, which is winsta0 for this
+    // program: it runs in the interactive session.
     const UniqueDesktop desktop(OpenDesktopW(L"default", 0, FALSE, READ_CONTROL | WRITE_DAC));
-    const DWORD error = GetLastError();
-    SetProcessWindowStation(previous);
     if (!desktop)
-        WL_THROW_OS_ERROR(L"OpenDesktop default", error);
+        WL_THROW_LAST_ERROR(L"OpenDesktop default");
     grantAccess(desktop.get(), token, L"winsta0\\default");
 }
 
@@ -219,8 +215,8 @@ void vexecutil::start()
     if (captureStdout || feedStdin) {
         startup.StartupInfo.dwFlags = STARTF_USESTDHANDLES;
         // Without a fed input the child reads nothing: never this process's own input.
-        startup.StartupInfo.hStdInput = input.child.get() == INVALID_HANDLE_VALUE ? nullptr : input.child.get();
-        startup.StartupInfo.hStdOutput = output.child.get() == INVALID_HANDLE_VALUE ? nullptr : output.child.get();
+        startup.StartupInfo.hStdInput = input.child ? input.child.get() : nullptr;
+        startup.StartupInfo.hStdOutput = output.child ? output.child.get() : nullptr;
         startup.StartupInfo.hStdError = stderrToStdout ? startup.StartupInfo.hStdOutput : nullptr;
         for (HANDLE handle : {startup.StartupInfo.hStdInput, startup.StartupInfo.hStdOutput})
             if (handle)
@@ -264,7 +260,7 @@ void vexecutil::start()
         WL_THROW_LAST_ERROR((L"CreateProcess '" + shown + L"'").c_str());
     }
     process_.reset(info.hProcess);
-    thread_.reset(info.hThread);
+    CloseHandle(info.hThread);
     processId_ = info.dwProcessId;
     stdoutPipe_ = std::move(output.server);
     stdinPipe_ = std::move(input.server);
@@ -274,7 +270,7 @@ void vexecutil::writeInput(std::string input)
 {
     stopInput();
     ResetEvent(stopInput_.get());
-    inputWriter_ = std::thread([this, pipe = std::move(stdinPipe_), input = std::move(input)]() noexcept {
+    inputWriter_ = std::thread([this, pipe = std::move(stdinPipe_), input = std::move(input)]() mutable noexcept {
         const UniqueHandle written(CreateEventW(nullptr, TRUE, FALSE, nullptr));
         if (!pipe || !written)
             return;
@@ -293,7 +289,8 @@ void vexecutil::writeInput(std::string input)
         if (done != size)
             LogManager::instance().log(LOG_WARNING, L"Wrote only %lu of %lu bytes to the standard input of %s", done,
                                        size, path);
-        // Closing the end here lets the child read to the end of its input.
+        // Now the child can read to the end of its input.
+        pipe.reset();
     });
 }
 

@@ -56,7 +56,6 @@ private:
     UniqueFileHandle stdoutPipe_;
     UniqueFileHandle stdinPipe_;
     UniqueHandle process_;
-    UniqueHandle thread_;
     DWORD processId_ = 0;
     UniqueHandle stopInput_;
     std::thread inputWriter_;

@@ -140,7 +140,8 @@ TEST_F(TarvoUtil, LargeOutputAndInputFlowWithoutDeadlock)
     EXPECT_EQ(flood.size(), 8u << 20);
     EXPECT_EQ(std::count(flood.begin(), flood.end(), L'e'), 4 << 20);
 
-    const std::string input(1 << 20, 'i');
+    // More than both pipes hold: written before the output is read, it would never all go.
+    const std::string input(4 << 20, 'i');
     EXPECT_EQ(run(L"echo", L"\"a b\" c", 0, &input), L"a b\nc\n" + std::wstring(input.begin(), input.end()));
     // While impersonating the process's own user the child starts as usual.
     ASSERT_TRUE(ImpersonateSelf(SecurityImpersonation));
@@ -223,29 +224,32 @@ TEST_F(TarvoUtil, WebsiteCommandsKeepTarvosrvAsTheyFoundIt)
         {true, false, IDC_STOP_WEBSITE, L"journal", {}, L"Tarvo Control Panel website was successfully stopped", false},
     };
     const TestCatalogue catalogue; // an empty one, which the tree shows without a box
+    ServiceJournal journal;
+    TestService tarvosrv(L"tarvosrv", L"Tarvo management stand-in", journal.option());
+    TestService web(L"W3SVC", L"Web stand-in", journal.option());
+    SetEnvironmentVariableW(L"HOSTPIVOT_JOURNAL", journal.path().c_str());
+    MessageBoxAnswerer boxes;
+    DialogHarness harness;
     for (const WebsiteCase& c : cases) {
-        ServiceJournal journal;
-        TestService tarvosrv(L"tarvosrv", L"Tarvo management stand-in", journal.option());
-        TestService web(L"W3SVC", L"Web stand-in", journal.option());
-        if (c.tarvosrvRunning)
-            tarvosrv.startAndWait();
-        if (c.webRunning)
-            web.startAndWait();
+        for (auto [service, running] : {std::make_pair(&tarvosrv, c.tarvosrvRunning),
+                                        std::make_pair(&web, c.webRunning)}) {
+            if (running && service->state() != SERVICE_RUNNING)
+                service->startAndWait();
+            if (!running && service->state() != SERVICE_STOPPED)
+                service->stopAndWait();
+        }
+        const size_t before = journal.events().size();
         SetEnvironmentVariableW(L"HOSTPIVOT", c.script);
-        SetEnvironmentVariableW(L"HOSTPIVOT_JOURNAL", journal.path().c_str());
-        const std::vector<ServiceJournal::Event> before = journal.events();
-        MessageBoxAnswerer boxes;
-        DialogHarness harness;
         DialogHarness::clearTrayRecords();
         harness.command(c.command);
 
         Strings events;
         for (const ServiceJournal::Event& event : journal.events())
             events.push_back(event.event + L" " + event.name);
-        events.erase(events.begin(), events.begin() + before.size());
+        events.erase(events.begin(), events.begin() + before);
         EXPECT_EQ(events, c.events) << c.script;
-        ASSERT_EQ(boxes.boxes().size(), 1u);
-        const MessageBoxAnswerer::Box& box = boxes.boxes()[0];
+        ASSERT_EQ(boxes.boxes().size(), size_t(&c - cases) + 1);
+        const MessageBoxAnswerer::Box& box = boxes.boxes().back();
         EXPECT_EQ(box.caption, c.command == IDC_START_WEBSITE ? L"Start Tarvo Control Panel website"
                                                               : L"Stop Tarvo Control Panel website");
         EXPECT_EQ(box.text.substr(0, c.box.size()), c.box);
