@@ -2,7 +2,6 @@
 
 #include "app/Program.h"
 #include "app/TrayIcon.h"
-#include "panel/KZODatabase.h"
 #include "resource.h"
 
 namespace {
@@ -217,24 +216,4 @@ void ControlDlg::restartAll()
 void ControlDlg::restoreTrayIcon()
 {
     trayIcon_->restore();
-}
-
-// Logs every user out of the panel. Nothing is asked first and nothing shown on success.
-void ControlDlg::deleteSessions()
-{
-    try {
-        KZODatabase database(true);
-        database.execute(L"DELETE FROM sessions");
-    } catch (const vexception& error) {
-        MessageBoxW(window(), error.fullText().c_str(), L"Delete All Sessions", MB_ICONERROR);
-    }
-}
-
-// The website commands come with the panel utility runner and do nothing until then.
-void ControlDlg::startWebsite()
-{
-}
-
-void ControlDlg::stopWebsite()
-{
 }

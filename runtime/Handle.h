@@ -128,3 +128,31 @@ struct VectoredHandlerTraits {
     static void close(Type handler) noexcept { RemoveVectoredExceptionHandler(handler); }
 };
 using UniqueVectoredHandler = UniqueResource<VectoredHandlerTraits>;
+
+// Window stations from OpenWindowStationW.
+struct WindowStationTraits {
+    using Type = HWINSTA;
+    static Type invalid() noexcept { return nullptr; }
+    static void close(Type station) noexcept { CloseWindowStation(station); }
+};
+using UniqueWindowStation = UniqueResource<WindowStationTraits>;
+
+// Desktops from OpenDesktopW.
+struct DesktopTraits {
+    using Type = HDESK;
+    static Type invalid() noexcept { return nullptr; }
+    static void close(Type desktop) noexcept { CloseDesktop(desktop); }
+};
+using UniqueDesktop = UniqueResource<DesktopTraits>;
+
+// Process attribute lists initialised in memory from HeapAlloc (process heap).
+struct AttributeListTraits {
+    using Type = LPPROC_THREAD_ATTRIBUTE_LIST;
+    static Type invalid() noexcept { return nullptr; }
+    static void close(Type list) noexcept
+    {
+        DeleteProcThreadAttributeList(list);
+        HeapFree(GetProcessHeap(), 0, list);
+    }
+};
+using UniqueAttributeList = UniqueResource<AttributeListTraits>;
