@@ -4,21 +4,35 @@
 
 namespace {
 
-std::vector<TrayRecord> records;
-
-BOOL WINAPI recordShellCall(DWORD message, PNOTIFYICONDATAW data)
+// Calls visit(path, item, image) for every node, "group" or "group/child", in display order
+// (the groups are expanded).
+template <typename Visit>
+void walk(HWND tree, Visit visit)
 {
-    records.push_back({message, data->hWnd, data->uID, data->uFlags, data->szTip});
-    return TRUE;
+    std::wstring group;
+    for (HTREEITEM item = TreeView_GetRoot(tree); item; item = TreeView_GetNextVisible(tree, item)) {
+        wchar_t text[512] = {};
+        TVITEMW query = {TVIF_HANDLE | TVIF_TEXT | TVIF_IMAGE, item, 0, 0, text, 512, 0, 0, 0, 0};
+        TreeView_GetItem(tree, &query);
+        const bool isGroup = TreeView_GetParent(tree, item) == nullptr;
+        group = isGroup ? text : group;
+        visit(isGroup ? group : group + L"/" + text, item, query.iImage);
+    }
 }
 
 } // namespace
+
+BOOL WINAPI DialogHarness::recordShellCall(DWORD message, PNOTIFYICONDATAW data)
+{
+    trayRecords.push_back({message, *data});
+    return TRUE;
+}
 
 DialogHarness::DialogHarness() : saved_(trayIconApi())
 {
     trayIconApi().shellNotifyIcon = &recordShellCall;
     resetTrayIconAdded();
-    records.clear();
+    trayRecords.clear();
     dialog_ = std::make_unique<ControlDlg>(&trayIcon_);
     trayIcon_.setDialog(dialog_.get());
     dialog_->create(IDD_CONTROL_DIALOG, nullptr);
@@ -26,45 +40,19 @@ DialogHarness::DialogHarness() : saved_(trayIconApi())
 
 DialogHarness::~DialogHarness()
 {
-    DestroyWindow(dialog_->window());
+    DestroyWindow(window());
     trayIcon_.setDialog(nullptr);
     dialog_.reset();
     trayIconApi() = saved_;
     resetTrayIconAdded();
-    MSG message;
-    while (PeekMessageW(&message, nullptr, 0, 0, PM_REMOVE)) {
-    }
 }
 
-const std::vector<TrayRecord>& DialogHarness::trayRecords()
+std::vector<std::wstring> DialogHarness::paths(bool withImages, bool checkedOnly) const
 {
-    return records;
-}
-
-void DialogHarness::clearTrayRecords()
-{
-    records.clear();
-}
-
-std::vector<std::wstring> DialogHarness::tips()
-{
-    std::vector<std::wstring> tips;
-    for (const TrayRecord& record : records)
-        if (record.message == NIM_MODIFY)
-            tips.push_back(record.tip);
-    return tips;
-}
-
-bool DialogHarness::pump()
-{
-    bool quit = false;
-    MSG message;
-    while (PeekMessageW(&message, nullptr, 0, 0, PM_REMOVE)) {
-        quit = quit || message.message == WM_QUIT;
-        if (message.message != WM_QUIT && !IsDialogMessageW(window(), &message)) {
-            TranslateMessage(&message);
-            DispatchMessageW(&message);
-        }
-    }
-    return quit;
+    std::vector<std::wstring> paths;
+    walk(tree(), [&](const std::wstring& path, HTREEITEM item, int image) {
+        if (!checkedOnly || TreeView_GetCheckState(tree(), item) == 1)
+            paths.push_back(withImages ? path + L" " + std::to_wstring(image) : path);
+    });
+    return paths;
 }

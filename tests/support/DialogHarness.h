@@ -1,49 +1,37 @@
 #pragma once
-// The control dialog created in the test's own process as the program creates it (template
-// 129, no owner), with a tray icon whose shell calls are recorded instead of made.
+// The control dialog created in the test's own process as the program creates it, with a
+// tray icon whose shell calls are recorded instead of made, and its tree read through TVM_*
+// messages as another program would.
 #include "app/ControlDlg.h"
 #include "app/TrayIcon.h"
 
-#include <windows.h>
-
-#include <memory>
-#include <string>
-#include <vector>
-
 struct TrayRecord {
-    DWORD message = 0; // NIM_ADD, NIM_MODIFY, NIM_DELETE, ...
-    HWND window = nullptr;
-    UINT id = 0;
-    UINT flags = 0;
-    std::wstring tip;
+    DWORD message; // NIM_ADD, NIM_MODIFY, NIM_DELETE
+    NOTIFYICONDATAW data;
 };
 
 class DialogHarness {
 public:
     // Creating the dialog refreshes the tree: a failing catalogue shows a box, so answer it.
+    // The dialog's timer ticks only while a loop runs (a message box's, for example).
     DialogHarness();
     // Destroys the window, then the objects; the shell calls go back to the shell.
     ~DialogHarness();
-    DialogHarness(const DialogHarness&) = delete;
-    DialogHarness& operator=(const DialogHarness&) = delete;
 
     ControlDlg& dialog() { return *dialog_; }
     HWND window() const { return dialog_->window(); }
     HWND tree() const { return dialog_->treeWindow(); }
+    void tick() const { SendMessageW(window(), WM_TIMER, ControlDlg::timerId, 0); }
+    void command(WPARAM id) const { SendMessageW(window(), WM_COMMAND, id, 0); }
 
-    // What the tray icon asked of the shell since creation or the last clear.
-    static const std::vector<TrayRecord>& trayRecords();
-    static void clearTrayRecords();
-    // The tooltips of the recorded NIM_MODIFY calls.
-    static std::vector<std::wstring> tips();
+    // Every tree node in display order as "group" or "group/child", followed by " <image>"
+    // when withImages; only the checked ones when checkedOnly.
+    std::vector<std::wstring> paths(bool withImages = false, bool checkedOnly = false) const;
 
-    // Processes what is queued for this thread as the program's loop would. Returns whether
-    // a quit message was among it.
-    bool pump();
-    // Sends one tick of the dialog's timer.
-    void tick() { SendMessageW(window(), WM_TIMER, ControlDlg::timerId, 0); }
-    void command(WPARAM id) { SendMessageW(window(), WM_COMMAND, id, 0); }
-    void trayCallback(UINT mouseMessage) { SendMessageW(window(), TrayIcon::callbackMessage, 0, mouseMessage); }
+    // What tray icons asked of the shell; the tests clear it when they like.
+    static inline std::vector<TrayRecord> trayRecords;
+    // The recording stand-in for the shell; the dialog's icon uses it from construction on.
+    static BOOL WINAPI recordShellCall(DWORD message, PNOTIFYICONDATAW data);
 
 private:
     TrayIconApi saved_;

@@ -26,11 +26,9 @@ public:
 
 private:
     static LRESULT CALLBACK hookProc(int code, WPARAM wParam, LPARAM lParam);
-    void answer(HWND box);
 
     std::vector<int> answers_;
+    HHOOK hook_;
     std::vector<Box> boxes_;
     HWND lastBox_ = nullptr;
-    HHOOK hook_ = nullptr;
-    MessageBoxAnswerer* previous_ = nullptr;
 };
