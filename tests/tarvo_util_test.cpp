@@ -240,7 +240,7 @@ TEST_F(TarvoUtil, WebsiteCommandsKeepTarvosrvAsTheyFoundIt)
         }
         const size_t before = journal.events().size();
         SetEnvironmentVariableW(L"HOSTPIVOT", c.script);
-        DialogHarness::clearTrayRecords();
+        DialogHarness::trayRecords.clear();
         harness.command(c.command);
 
         Strings events;
@@ -254,7 +254,7 @@ TEST_F(TarvoUtil, WebsiteCommandsKeepTarvosrvAsTheyFoundIt)
                                                               : L"Stop Tarvo Control Panel website");
         EXPECT_EQ(box.text.substr(0, c.box.size()), c.box);
         EXPECT_EQ(box.style, UINT(c.box.rfind(L"Execute", 0) == 0 ? MB_ICONERROR : MB_OK)) << box.text;
-        EXPECT_EQ(!DialogHarness::tips().empty(), c.refreshed);
+        EXPECT_EQ(!DialogHarness::trayRecords.empty(), c.refreshed);
     }
 }
 
