@@ -53,9 +53,9 @@ LRESULT ControlDlg::handleMessage(HWND window, UINT message, WPARAM wParam, LPAR
 
 // Clicks and menu choices: their notification code (high word) is 0, so wParam is the id.
 const ControlDlg::Command ControlDlg::commands_[] = {
-    {IDC_START, &ControlDlg::startChecked},
-    {IDC_STOP, &ControlDlg::stopChecked},
-    {IDC_RESTART, &ControlDlg::restartChecked},
+    {IDC_START, &ControlDlg::startChecked, true},
+    {IDC_STOP, &ControlDlg::stopChecked, true},
+    {IDC_RESTART, &ControlDlg::restartChecked, true},
     {IDC_HIDE, &ControlDlg::hide},
     {IDC_REFRESH, &ControlDlg::refreshTree},
     {IDC_SELECT_ALL, &ControlDlg::checkAll},
@@ -64,9 +64,9 @@ const ControlDlg::Command ControlDlg::commands_[] = {
     {IDC_START_WEBSITE, &ControlDlg::startWebsite},
     {IDC_STOP_WEBSITE, &ControlDlg::stopWebsite},
     {ID_MENU_CONTROL_PANEL, &ControlDlg::showControlPanel},
-    {ID_MENU_START, &ControlDlg::startAll},
-    {ID_MENU_STOP, &ControlDlg::stopAll},
-    {ID_MENU_RESTART, &ControlDlg::restartAll},
+    {ID_MENU_START, &ControlDlg::startAll, true},
+    {ID_MENU_STOP, &ControlDlg::stopAll, true},
+    {ID_MENU_RESTART, &ControlDlg::restartAll, true},
     {ID_MENU_EXIT, &ControlDlg::exit},
 };
 
@@ -74,7 +74,9 @@ bool ControlDlg::onCommand(WPARAM id)
 {
     for (const Command& command : commands_) {
         if (command.id == id) {
-            (this->*command.handler)();
+            // A run that waits for the user lets commands through: no second one starts.
+            if (!(command.startsRun && running_))
+                (this->*command.handler)();
             return true;
         }
     }

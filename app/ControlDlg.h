@@ -63,6 +63,7 @@ private:
     struct Command {
         WPARAM id;
         void (ControlDlg::*handler)();
+        bool startsRun = false;
     };
     static const Command commands_[];
 

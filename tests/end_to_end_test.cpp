@@ -13,6 +13,10 @@
 
 #include <gtest/gtest.h>
 
+#include <fstream>
+#include <iterator>
+#include <thread>
+
 namespace {
 
 // The exit code, STILL_ACTIVE when the program does not end by itself.
@@ -35,26 +39,76 @@ int trayIcons()
     return count;
 }
 
+// Waits until found() holds; 30 s only bound a fault, so that it fails the test instead of
+// hanging it.
+template <typename Found>
+bool eventually(Found found)
+{
+    for (const ULONGLONG deadline = GetTickCount64() + 30000; !found() && GetTickCount64() < deadline;)
+        Sleep(50);
+    return found();
+}
+
+const std::wstring program = testbed::binDir() + L"\\wardenlight.exe";
+
 TEST(EndToEnd, MenuExitAndTheExitBroadcastEndInstancesAndTakeTheirIconsAway)
 {
     const TestCatalogue catalogue;
     const int icons = trayIcons();
-    // The gtest filter that ChildTest passes means nothing to the program.
-    const std::wstring program = testbed::binDir() + L"\\wardenlight.exe";
-    testbed::ChildTest first(L"-", {}, program), second(L"-", {}, program);
-    // Both icons come; 30 s only bound a fault, so that it fails the test instead of hanging it.
-    for (const ULONGLONG deadline = GetTickCount64() + 30000; trayIcons() < icons + 2 && GetTickCount64() < deadline;)
-        Sleep(50);
-    ASSERT_EQ(trayIcons(), icons + 2);
+    testbed::ChildTest first(L"", {}, program), second(L"", {}, program);
+    ASSERT_TRUE(eventually([&] { return trayIcons() == icons + 2; }));
     // The menu's Exit ends the instance whose dialog gets it.
     PostMessageW(FindWindowW(L"#32770", L"Tarvo Services Monitor"), WM_COMMAND, ID_MENU_EXIT, 0);
     const HANDLE both[] = {first.process(), second.process()};
     EXPECT_LT(WaitForMultipleObjects(2, both, FALSE, 30000), WAIT_OBJECT_0 + 2);
     EXPECT_EQ(trayIcons(), icons + 1);
-    SendMessageW(HWND_BROADCAST, exitMessage(), 0, 0);
+    // A window of the session that stops answering does not hold "exit" up.
+    const UniqueHandle release(CreateEventW(nullptr, TRUE, FALSE, nullptr));
+    std::thread hung([&] {
+        CreateWindowExW(0, L"STATIC", L"hung", WS_OVERLAPPED, 0, 0, 10, 10, nullptr, nullptr, nullptr, nullptr);
+        WaitForSingleObject(release.get(), INFINITE);
+    });
+    const testbed::ChildTest exit(L"exit", {}, program);
+    EXPECT_EQ(exitCode(exit), 0u);
+    SetEvent(release.get());
+    hung.join();
     EXPECT_EQ(exitCode(first), 0u);
     EXPECT_EQ(exitCode(second), 0u);
     EXPECT_EQ(trayIcons(), icons);
+}
+
+// In directory mode the membership is asked of the management service; when it cannot be
+// reached, the user is not let in, and is told why.
+TEST(EndToEnd, DirectoryModeWithoutManagementServiceFailsWithABoxAndALogLine)
+{
+    wchar_t temp[MAX_PATH];
+    GetTempPathW(MAX_PATH, temp);
+    const std::wstring root = std::wstring(temp) + testbed::uniqueName(L"root");
+    for (const wchar_t* folder : {L"", L"\\admin", L"\\admin\\logs"})
+        CreateDirectoryW((root + folder).c_str(), nullptr);
+    testreg::ScopedValue productRoot(CONFIG_ROOT_KEY, L"PRODUCT_ROOT_D"), mode(CONFIG_ROOT_KEY, L"active_directory_mode"),
+        pipe(CONFIG_ROOT_KEY, L"kzopipe"), tries(CONFIG_ROOT_KEY, L"PipeConnectTryCount");
+    productRoot.setString(root);
+    mode.setDword(1);
+    pipe.setString(testbed::uniqueName(L"nobody"));
+    tries.setDword(1);
+    const testbed::ChildTest refused(L"", {}, program);
+    HWND box = nullptr;
+    ASSERT_TRUE(eventually([&] { return (box = FindWindowW(L"#32770", L"Runtime error")) != nullptr; }));
+    wchar_t text[2048] = {};
+    GetDlgItemTextW(box, 0xFFFF, text, 2048);
+    PostMessageW(box, WM_COMMAND, IDOK, 0);
+    EXPECT_EQ(exitCode(refused), 1u);
+    EXPECT_NE(std::wstring(text).find(L"(Error code 2) at Unable to connect to pipe"), std::wstring::npos) << text;
+    EXPECT_NE(std::wstring(text).find(L"Unable to check the membership of the current user"), std::wstring::npos);
+    // The same text, at level Error, in the day's debug file.
+    WIN32_FIND_DATAW found;
+    const UniqueFindHandle search(FindFirstFileW((root + L"\\admin\\logs\\tarvolog_debug*.log").c_str(), &found));
+    ASSERT_TRUE(search);
+    std::ifstream log((root + L"\\admin\\logs\\" + found.cFileName).c_str(), std::ios::binary);
+    const std::string bytes{std::istreambuf_iterator<char>(log), std::istreambuf_iterator<char>()};
+    const std::wstring lines(reinterpret_cast<const wchar_t*>(bytes.data()), bytes.size() / sizeof(wchar_t));
+    EXPECT_NE(lines.find(L"Error: " + std::wstring(text)), std::wstring::npos) << lines;
 }
 
 TEST(EndToEnd, DirectoryModeNonMemberIsRefusedSilently)
@@ -68,7 +122,7 @@ TEST(EndToEnd, DirectoryModeNonMemberIsRefusedSilently)
     testbed::SandboxConsole managementService;
     const TestCatalogue catalogue;
     const int icons = trayIcons();
-    const testbed::ChildTest refused(L"-", {}, testbed::binDir() + L"\\wardenlight.exe");
+    const testbed::ChildTest refused(L"", {}, testbed::binDir() + L"\\wardenlight.exe");
     EXPECT_EQ(exitCode(refused), 0u);
     EXPECT_EQ(trayIcons(), icons);
 }

@@ -118,6 +118,44 @@ TEST_F(ServiceActions, FailuresAreRetriedSilentlyThenPutToTheUserAndAbortEndsThe
     EXPECT_EQ(attempts(*last), 3 + 2);
 }
 
+// The box of a run lets messages through: a tray click, Refresh, the menu's Start and a timer
+// tick reach the dialog meanwhile. None rebuilds the tree under the run or starts a second
+// run; the run keeps to its selection (a service not installed is passed over) and refreshes
+// once at its end.
+TEST_F(ServiceActions, MessagesWhileABoxIsUpWaitForTheRun)
+{
+    auto failing = installed(L"BoxFail", L"Tarvo Run-Time", L"--fail-start 1064 ");
+    auto unchecked = installed(L"BoxIdle", L"Mail Server");
+    catalogue_.service(package_, L"core", testServiceName(L"BoxMissing"), L"Tarvo Run-Time");
+    DialogHarness harness;
+    VirtualClock clock(1000000, 50);
+    for (const auto& monitored : harness.dialog().groups()->front()->services)
+        TreeView_SetCheckState(harness.tree(), monitored->treeItem, TRUE);
+    MessageBoxAnswerer answerer({IDRETRY, IDIGNORE});
+    answerer.onBox = [&] {
+        PostMessageW(harness.window(), TrayIcon::callbackMessage, 0, WM_LBUTTONUP);
+        for (const WPARAM command : {IDC_REFRESH, ID_MENU_START})
+            PostMessageW(harness.window(), WM_COMMAND, command, 0);
+        PostMessageW(harness.window(), WM_TIMER, ControlDlg::timerId, 0);
+    };
+    DialogHarness::trayRecords.clear();
+    harness.command(IDC_START);
+    ASSERT_EQ(answerer.boxes().size(), 2u);
+    for (const MessageBoxAnswerer::Box& box : answerer.boxes())
+        EXPECT_EQ(box.caption, L"Start " + failing->displayName());
+    EXPECT_EQ(unchecked->state(), DWORD(SERVICE_STOPPED));
+    const auto refreshes = std::count_if(DialogHarness::trayRecords.begin(), DialogHarness::trayRecords.end(),
+                                         [](const TrayRecord& record) {
+                                             return std::wstring(record.data.szTip) == L"Tarvo - Stopped"
+                                                 || std::wstring(record.data.szTip) == L"Tarvo - Started"
+                                                 || std::wstring(record.data.szTip) == L"Tarvo - Disabled";
+                                         });
+    EXPECT_EQ(refreshes, 1);
+    // Once it has ended, the next run starts.
+    harness.command(ID_MENU_START);
+    EXPECT_EQ(journal_.namesOf(L"start"), Strings{unchecked->name()});
+}
+
 // A depends on B; only B is checked. The catalogue names A in capitals.
 TEST_F(ServiceActions, RestartStartsAgainTheDependentsItStopped)
 {

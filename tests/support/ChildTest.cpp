@@ -12,7 +12,8 @@ namespace testbed {
 ChildTest::ChildTest(const std::wstring& test, const std::map<std::wstring, std::wstring>& variables,
                      std::wstring program, const std::wstring& folder)
 {
-    if (program.empty())
+    const bool ownCase = program.empty();
+    if (ownCase)
         program = ownPath();
     output_ = program + L"." + uniqueName(L"out") + L".txt";
     SECURITY_ATTRIBUTES inherit{sizeof(inherit), nullptr, TRUE};
@@ -23,7 +24,8 @@ ChildTest::ChildTest(const std::wstring& test, const std::map<std::wstring, std:
     startup.dwFlags = STARTF_USESTDHANDLES;
     startup.hStdInput = GetStdHandle(STD_INPUT_HANDLE);
     startup.hStdOutput = startup.hStdError = out.get();
-    std::wstring command = L"\"" + program + L"\" --gtest_also_run_disabled_tests --gtest_filter=" + test;
+    std::wstring command = L"\"" + program + L"\" "
+                           + (ownCase ? L"--gtest_also_run_disabled_tests --gtest_filter=" + test : test);
     for (const auto& [name, value] : variables)
         SetEnvironmentVariableW(name.c_str(), value.c_str());
     PROCESS_INFORMATION info{};

@@ -10,9 +10,9 @@ namespace testbed {
 
 class ChildTest {
 public:
-    // Runs program (this executable when empty) with --gtest_filter=test, disabled cases
-    // included, in folder (the current one when empty), with variables added to the
-    // environment. Standard output and error go to a file beside the program. A child
+    // Runs this executable with --gtest_filter=test, disabled cases included, or another
+    // program with test as its arguments; in folder (the current one when empty), with
+    // variables added to the environment. Standard output and error go to a file beside the program. A child
     // still running at destruction is ended.
     explicit ChildTest(const std::wstring& test, const std::map<std::wstring, std::wstring>& variables = {},
                        std::wstring program = L"", const std::wstring& folder = L"");

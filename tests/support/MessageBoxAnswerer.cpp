@@ -49,6 +49,8 @@ LRESULT CALLBACK MessageBoxAnswerer::hookProc(int code, WPARAM wParam, LPARAM lP
         const std::vector<int>& answers = current->answers_;
         const size_t index = current->boxes_.size() - 1;
         const int button = answers.empty() ? IDOK : index < answers.size() ? answers[index] : answers.back();
+        if (current->onBox)
+            current->onBox();
         // Posted, so the box's own loop presses the button once it runs.
         PostMessageW(box, WM_COMMAND, MAKEWPARAM(button, BN_CLICKED), 0);
     }

@@ -3,6 +3,7 @@
 // the order they appear, and records what each box said.
 #include <windows.h>
 
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -23,6 +24,10 @@ public:
     MessageBoxAnswerer& operator=(const MessageBoxAnswerer&) = delete;
 
     const std::vector<Box>& boxes() const { return boxes_; }
+
+    // Runs when a box appears, before its answer is posted: what it posts reaches the
+    // box's own loop first.
+    std::function<void()> onBox;
 
 private:
     static LRESULT CALLBACK hookProc(int code, WPARAM wParam, LPARAM lParam);
