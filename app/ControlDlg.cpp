@@ -8,8 +8,6 @@ namespace {
 
 // Timer ticks since the tray icon was last refreshed by the timer.
 int tickCount = 0;
-// The timer refreshes the tray icon when the count goes above this, about every 10.1 s.
-constexpr int ticksPerIconRefresh = 100;
 
 } // namespace
 
@@ -35,6 +33,10 @@ LRESULT ControlDlg::handleMessage(HWND window, UINT message, WPARAM wParam, LPAR
         return onInitDialog();
     case WM_CLOSE:
         hide();
+        return 0;
+    case WM_SHOWWINDOW:
+        onShowWindow(wParam != FALSE);
+        handled = false;
         return 0;
     case WM_TIMER:
         onTimer();
@@ -99,11 +101,18 @@ void ControlDlg::onTrayCallback(LPARAM mouseMessage)
 
 void ControlDlg::onTimer()
 {
-    syncGroupChecks();
-    if (++tickCount > ticksPerIconRefresh) {
+    const bool shown = IsWindowVisible(window());
+    if (shown)
+        syncGroupChecks();
+    if (!shown || ++tickCount >= ticksPerIconRefresh) {
         tickCount = 0;
         trayIcon_->refresh();
     }
+}
+
+void ControlDlg::onShowWindow(bool shown)
+{
+    SetTimer(window(), timerId, shown ? timerPeriodMs : hiddenTimerPeriodMs, nullptr);
 }
 
 LRESULT ControlDlg::onInitDialog()
@@ -126,7 +135,7 @@ LRESULT ControlDlg::onInitDialog()
     SendMessageW(window(), WM_SETICON, ICON_BIG, reinterpret_cast<LPARAM>(loadIcon(IDI_APPLICATION_ICON)));
     // Before the first refresh, which may fail on a broken catalogue: a later Refresh mends
     // the tree, and group marks must spread from then on. Ticks arrive only through the loop.
-    SetTimer(window(), timerId, timerPeriodMs, nullptr);
+    SetTimer(window(), timerId, IsWindowVisible(window()) ? timerPeriodMs : hiddenTimerPeriodMs, nullptr);
 
     refreshTree();
     return 0;

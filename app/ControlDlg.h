@@ -16,9 +16,13 @@ class TrayIcon;
 
 class ControlDlg : public VDlg {
 public:
-    // Tree timer: every tick spreads group marks; every 101st refreshes the tray icon.
+    // Tree timer. Shown, every tick spreads group marks and every 101st refreshes the tray
+    // icon. Hidden, nothing can change a mark: the timer then ticks only for the icon, every
+    // 101 periods, so an idle program costs next to nothing.
     static constexpr UINT_PTR timerId = 1;
     static constexpr UINT timerPeriodMs = 100;
+    static constexpr int ticksPerIconRefresh = 101;
+    static constexpr UINT hiddenTimerPeriodMs = timerPeriodMs * ticksPerIconRefresh;
 
     // trayIcon is never null and outlives the dialog.
     explicit ControlDlg(TrayIcon* trayIcon);
@@ -73,6 +77,7 @@ private:
                        service::NameList* names);
     void onTrayCallback(LPARAM mouseMessage);
     void onTimer();
+    void onShowWindow(bool shown);
     void hide();
     void exit();
     void checkAll();

@@ -79,6 +79,8 @@ TEST_F(ServiceTree, GroupMarksSpreadAndMarksSurviveRefreshByName)
     catalogue_.service(a_, L"core", STOPPED, L"Zulu group");
     catalogue_.service(a_, L"core", DISABLED);
     DialogHarness harness;
+    // Marks spread while the dialog is shown; nothing paints it before UpdateWindow below.
+    ShowWindow(harness.window(), SW_SHOWNA);
     // groups: "Tarvo Run-Time", "Mail Server", "Zulu group" with RUN and STOPPED, "Other".
     const ServiceGroupList& groups = *harness.dialog().groups();
     const auto click = [&](HTREEITEM item, bool checked) { TreeView_SetCheckState(harness.tree(), item, checked); };

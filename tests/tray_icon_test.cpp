@@ -41,13 +41,18 @@ TEST_F(TrayIconTest, PictureAndTooltipFollowTheManagementService)
         TestService panel(L"tarvosrv", L"Tarvo management service", journal.option());
         EXPECT_TRUE(tray.refresh());
         expectShown(IDI_TRAY_STOPPED, L"Tarvo - Stopped");
-        // The dialog's timer brings the icon up to date on every 101st tick.
+        // The dialog's timer brings the icon up to date on every 101st tick while the dialog
+        // is shown, and on every tick (of 101 periods) while it is hidden.
         panel.startAndWait();
+        ShowWindow(harness.window(), SW_SHOWNA);
         DialogHarness::trayRecords.clear();
         for (int tick = 0; tick < 101; ++tick)
             harness.tick();
         EXPECT_EQ(DialogHarness::trayRecords.size(), 1u);
         expectShown(IDI_TRAY_STARTED, L"Tarvo - Started");
+        ShowWindow(harness.window(), SW_HIDE);
+        harness.tick();
+        EXPECT_EQ(DialogHarness::trayRecords.size(), 2u);
         // A progress text keeps the picture of the current state; it is never a format.
         EXPECT_TRUE(tray.updateText(L"100% %s %n..."));
         expectShown(IDI_TRAY_STARTED, L"Tarvo - 100% %s %n...");
