@@ -34,6 +34,8 @@ private:
 
 namespace Con {
 
+DWORD(WINAPI* connectPause)(DWORD, BOOL) = &SleepEx;
+
 std::unique_ptr<ClientOverlappedPipe> ClientOverlappedPipe::create(const std::wstring& pipeName, int tries)
 {
     const std::wstring connectWhere = L"Unable to connect to pipe " + pipeName;
@@ -49,10 +51,10 @@ std::unique_ptr<ClientOverlappedPipe> ClientOverlappedPipe::create(const std::ws
         lastError = GetLastError();
         if (lastError == ERROR_FILE_NOT_FOUND) {
             // The service is not listening yet.
-            SleepEx(missingPipeRetryMs, TRUE);
+            connectPause(missingPipeRetryMs, TRUE);
         } else if (lastError == ERROR_PIPE_BUSY) {
             if (!WaitNamedPipeW(pipeName.c_str(), busyPipeWaitMs))
-                SleepEx(busyPipeRetryMs, TRUE);
+                connectPause(busyPipeRetryMs, TRUE);
         } else {
             WL_THROW_OS_ERROR(connectWhere.c_str(), lastError);
         }

@@ -10,6 +10,10 @@
 
 namespace Con {
 
+// The pause between connect attempts: SleepEx unless a test runs the client on a clock of
+// its own.
+extern DWORD(WINAPI* connectPause)(DWORD milliseconds, BOOL alertable);
+
 // The client end of a message-mode named pipe, opened for overlapped I/O. Every transfer
 // moves exactly the bytes asked for and waits until it completes.
 class ClientOverlappedPipe {
