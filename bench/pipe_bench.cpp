@@ -1,12 +1,10 @@
 // getString round trips through the management-service client against the bare pipe
-// exchange of the same bytes with the same server: what the lock, the serializer, the
-// guard and the overlapped transfers cost per request.
-#include "runtime/Config.h"
+// exchange of the same bytes with the same server (the sandbox stand-in): what the lock,
+// the serializer, the guard and the overlapped transfers cost per request.
 #include "panel/TarvoSrvClient.h"
 #include "runtime/Exception.h"
 
-#include "support/PipeTestServer.h"
-#include "support/RegistryValues.h"
+#include "support/SandboxConsole.h"
 #include "support/TestBed.h"
 
 #include <windows.h>
@@ -19,7 +17,17 @@ namespace {
 constexpr int ROUND_TRIPS = 3000;
 constexpr int FAILING_ROUND_TRIPS = 1000;
 
-using testpipe::Bytes;
+using Bytes = std::vector<uint8_t>;
+
+// A string item of the protocol: its length, the character size 2, the UTF-16 text.
+Bytes stringItem(const std::wstring& text)
+{
+    const auto length = static_cast<uint32_t>(1 + 2 * text.size());
+    Bytes item = {uint8_t(length), uint8_t(length >> 8), uint8_t(length >> 16), uint8_t(length >> 24), 2};
+    for (const wchar_t c : text)
+        item.insert(item.end(), {uint8_t(c), uint8_t(c >> 8)});
+    return item;
+}
 
 double perSecond(int count, std::chrono::steady_clock::duration elapsed)
 {
@@ -47,21 +55,17 @@ bool bareExchange(HANDLE pipe, const Bytes& request, Bytes& reply)
 int main()
 {
     const std::wstring pipeName = testbed::uniqueName(L"kzobench");
-    testreg::ScopedValue pipeValue(CONFIG_ROOT_KEY, L"kzopipe");
-    pipeValue.setString(pipeName);
-
-    const Bytes reply = testpipe::stringItem(L"C:\\Program Files (x86)\\Tarvo\\");
-    Bytes request;
-    testpipe::Server server(pipeName, [&](const Bytes& body) {
-        request = body;
-        return testpipe::framed(body.size() > 30 && body[25] == 'f' ? testpipe::concat({testpipe::u32(0xFFFFFFFF),
-                                                                                       testpipe::stringItem(L"no")})
-                                                                  : reply);
-    });
+    testbed::SandboxConsole server(pipeName);
+    const std::wstring root = L"C:\\Program Files (x86)\\Tarvo\\";
+    server.set(L"\\Strings", L"PRODUCT_ROOT_D", root);
+    const Bytes reply = stringItem(root);
+    // What the client sends: the getString identifier as a 16-byte block, then the name.
+    Bytes sameRequest = {16, 0, 0, 0, 0x3C, 0xBC, 0x3E, 0xAD, 0xB9, 0xE6, 0xCF, 0x4F,
+                         0xAB, 0xB9, 0xED, 0x1B, 0x3D, 0x52, 0x4F, 0x22};
+    const Bytes name = stringItem(L"PRODUCT_ROOT_D");
+    sameRequest.insert(sameRequest.end(), name.begin(), name.end());
 
     TarvoSrvClient& client = TarvoSrvClient::getInstance();
-    client.getString(L"PRODUCT_ROOT_D"); // records the request bytes
-    const Bytes sameRequest = request;
 
     auto start = std::chrono::steady_clock::now();
     for (int i = 0; i < ROUND_TRIPS; ++i)

@@ -69,10 +69,10 @@ bool isTrustedPipeServer(HANDLE pipe)
     return false;
 }
 
-PipeServerCheck& pipeServerCheck()
+PipeApi& pipeApi()
 {
-    static PipeServerCheck check{&isTrustedPipeServer};
-    return check;
+    static PipeApi api{&SleepEx, &isTrustedPipeServer};
+    return api;
 }
 
 std::unique_ptr<ClientOverlappedPipe> ClientOverlappedPipe::create(const std::wstring& pipeName, int tries,
@@ -93,10 +93,10 @@ std::unique_ptr<ClientOverlappedPipe> ClientOverlappedPipe::create(const std::ws
         lastError = GetLastError();
         if (lastError == ERROR_FILE_NOT_FOUND) {
             // The service is not listening yet.
-            SleepEx(missingPipeRetryMs, TRUE);
+            pipeApi().connectPause(missingPipeRetryMs, TRUE);
         } else if (lastError == ERROR_PIPE_BUSY) {
             if (!WaitNamedPipeW(pipeName.c_str(), busyPipeWaitMs))
-                SleepEx(busyPipeRetryMs, TRUE);
+                pipeApi().connectPause(busyPipeRetryMs, TRUE);
         } else {
             WL_THROW_OS_ERROR(connectWhere.c_str(), lastError);
         }
@@ -104,7 +104,7 @@ std::unique_ptr<ClientOverlappedPipe> ClientOverlappedPipe::create(const std::ws
     if (!handle)
         WL_THROW_OS_ERROR(connectWhere.c_str(), lastError);
     // While the real service is stopped, anyone may create a pipe of the same name.
-    if (!pipeServerCheck().isTrusted(handle.get()))
+    if (!pipeApi().isTrustedServer(handle.get()))
         throw vexception(L"The server of pipe " + pipeName
                              + L" is not trusted: it runs neither as LocalSystem nor as a member of Administrators",
                          WL_CONTEXT());

@@ -10,13 +10,15 @@
 
 namespace Con {
 
-// Whether the process serving a pipe may be trusted with this program's requests and
-// answers: it runs as LocalSystem or as a member of Administrators. Replaceable, so that
-// tests can be refused by a server they start themselves.
-struct PipeServerCheck {
-    bool (*isTrusted)(HANDLE pipe);
+// The calls that tests replace: the pause between connect attempts (SleepEx), so that a test
+// can run the client on a clock of its own, and whether the process serving a pipe may be
+// trusted with this program's requests and answers (it runs as LocalSystem or as a member
+// of Administrators), so that a test can be refused by a server it starts itself.
+struct PipeApi {
+    DWORD(WINAPI* connectPause)(DWORD milliseconds, BOOL alertable);
+    bool (*isTrustedServer)(HANDLE pipe);
 };
-PipeServerCheck& pipeServerCheck();
+PipeApi& pipeApi();
 bool isTrustedPipeServer(HANDLE pipe);
 
 // The client end of a message-mode named pipe, opened for overlapped I/O. Every transfer
@@ -29,7 +31,7 @@ public:
     // does not exist yet is tried again after 500 ms, one whose instances are all busy
     // as soon as an instance frees (up to 1 s) or after 50 ms; any other error fails at
     // once. The server may only identify the client, never act as it, and must pass
-    // pipeServerCheck. The handle is switched to message read mode.
+    // pipeApi().isTrustedServer. The handle is switched to message read mode.
     static std::unique_ptr<ClientOverlappedPipe> create(const std::wstring& pipeName, int tries,
                                                         DWORD timeoutMs = defaultTimeoutMs);
 

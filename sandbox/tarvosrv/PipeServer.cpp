@@ -245,6 +245,12 @@ void PipeServer::converse(HANDLE pipe)
             return;
         if (reply.action == Reply::Action::Close)
             return;
+        if (!reply.messages.empty()) {
+            for (std::string& message : reply.messages)
+                if (move(true, &message[0], static_cast<DWORD>(message.size())) != Io::Done)
+                    return;
+            continue;
+        }
 
         const uint32_t replyLength = static_cast<uint32_t>(reply.body.size());
         unsigned char replyPrefix[4];

@@ -63,6 +63,8 @@ public:
         return out;
     }
 
+    bool atEnd() const { return m_pos == m_data.size(); }
+
     std::wstring stringItem(const wchar_t* what)
     {
         const uint32_t n = u32();
@@ -332,10 +334,31 @@ std::string encodeFlag(uint32_t flag, const std::wstring& mode)
     return out;
 }
 
+// FaultBytes (REG_BINARY) as pipe messages, each a 4-byte little-endian size and that
+// many bytes.
+std::vector<std::string> rawMessages(HKEY sandbox)
+{
+    std::string bytes(64 * 1024, '\0');
+    DWORD type = 0;
+    DWORD size = static_cast<DWORD>(bytes.size());
+    if (RegQueryValueExW(sandbox, L"FaultBytes", nullptr, &type, reinterpret_cast<BYTE*>(&bytes[0]), &size) !=
+            ERROR_SUCCESS ||
+        type != REG_BINARY)
+        size = 0;
+    bytes.resize(size);
+    std::vector<std::string> messages;
+    Reader reader(bytes);
+    while (!reader.atEnd()) {
+        const uint32_t length = reader.u32();
+        messages.push_back(reader.bytes(length, L"FaultBytes"));
+    }
+    return messages;
+}
+
 bool knownFault(const std::wstring& mode)
 {
-    static const wchar_t* const modes[] = {L"error",     L"empty",  L"truncated", L"charsize3",
-                                           L"block8",    L"narrow", L"close",     L"slow"};
+    static const wchar_t* const modes[] = {L"error", L"empty", L"truncated", L"charsize3", L"block8",
+                                           L"narrow", L"close", L"slow",      L"raw"};
     for (const wchar_t* m : modes)
         if (mode == m)
             return true;
@@ -370,10 +393,14 @@ Reply answerRequest(Reader& reader)
         reply.body = errorReply(L"Unknown sandbox fault '" + mode + L"'");
         return reply;
     }
-    if (mode == L"close") {
+    if (mode == L"raw")
+        reply.messages = rawMessages(sandbox.get());
+    if (mode == L"close" || (mode == L"raw" && reply.messages.empty())) {
         reply.action = Reply::Action::Close;
         return reply;
     }
+    if (mode == L"raw")
+        return reply;
     if (mode == L"empty")
         return reply;
     if (mode == L"error") {

@@ -3,16 +3,19 @@
 #include <windows.h>
 
 #include <string>
+#include <vector>
 
 namespace tarvosrv {
 
 // What the connection does with one request: send `body` (empty = the bare length 0), after
-// waiting `delayMs`, or drop the connection without answering.
+// waiting `delayMs`, or drop the connection without answering. Pipe messages of their own,
+// when there are any, go instead of the framed body.
 struct Reply {
     enum class Action { Send, Close };
     Action action = Action::Send;
     std::string body;
     DWORD delayMs = 0;
+    std::vector<std::string> messages;
 };
 
 // Root of the provisioned answers and fault switches (HKLM, 32-bit view).

@@ -50,6 +50,9 @@
 //                 (valid protocol; characters outside the code page become '?').
 //     close       the request is read and the pipe closed without a reply.
 //     slow        waits FaultDelayMs (REG_DWORD, default 5000) before the normal answer.
+//     raw         sends FaultBytes (REG_BINARY) as it is: a series of pipe messages, each a
+//                 4-byte little-endian size and that many bytes; without any, hangs up like
+//                 close. A FaultBytes that does not split so answers "Malformed request: ...".
 //     Anything else answers the error reply "Unknown sandbox fault '<value>'".
 //     truncated, charsize3 and narrow reshape only string answers and block8 only the
 //     isGroupMemberUser answer; elsewhere they answer normally. They reshape a found answer: a

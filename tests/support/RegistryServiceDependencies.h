@@ -6,19 +6,14 @@
 // Windows' Service Control Manager answers them (Wine's reports none): the configuration
 // lists DependOnService and then DependOnGroup ("+"-prefixed) of the service's key under
 // HKLM\SYSTEM\CurrentControlSet\Services; the dependents are all services that depend on it
-// directly or through others, each after its own dependents (the reverse of an order in
-// which they could start), filtered by state. Buffers behave as Windows': 122 or 234 with
-// the size needed when the caller's buffer is too small.
+// directly or through others, each after its own dependents, filtered by state. Buffers
+// behave as Windows': 122 or 234 with the size needed when the caller's is too small.
 class RegistryServiceDependencies {
 public:
     RegistryServiceDependencies();
     ~RegistryServiceDependencies();
     RegistryServiceDependencies(const RegistryServiceDependencies&) = delete;
     RegistryServiceDependencies& operator=(const RegistryServiceDependencies&) = delete;
-
-    // Calls of each query since construction.
-    static int configCalls();
-    static int enumCalls();
 
 private:
     service::ServiceApi saved_;

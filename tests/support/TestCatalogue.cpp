@@ -1,6 +1,7 @@
 #include "support/TestCatalogue.h"
 
 #include "runtime/Config.h"
+#include "runtime/Registry.h"
 #include "support/RegistryValues.h"
 
 #include <algorithm>
@@ -59,16 +60,10 @@ void TestCatalogue::service(const std::wstring& package, const std::wstring& com
 
 std::vector<std::wstring> TestCatalogue::foreignPackages() const
 {
-    std::vector<std::wstring> names;
-    HKEY key = nullptr;
-    if (RegOpenKeyExW(HKEY_LOCAL_MACHINE, packagesKey().c_str(), 0, KEY_READ | KEY_WOW64_32KEY, &key) != 0)
-        return names;
-    wchar_t name[256];
-    DWORD length = 256;
-    for (DWORD index = 0; RegEnumKeyExW(key, index, name, &length, nullptr, nullptr, nullptr, nullptr) == 0;
-         ++index, length = 256)
+    std::vector<std::wstring> names, foreign;
+    registry::subKeys(HKEY_LOCAL_MACHINE, packagesKey(), names, CONFIG_VIEW);
+    for (const std::wstring& name : names)
         if (std::find(packages_.begin(), packages_.end(), name) == packages_.end())
-            names.emplace_back(name, length);
-    RegCloseKey(key);
-    return names;
+            foreign.push_back(name);
+    return foreign;
 }

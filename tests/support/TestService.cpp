@@ -5,13 +5,13 @@
 #include <gtest/gtest.h>
 
 #include <fstream>
-#include <regex>
 #include <sstream>
 #include <stdexcept>
 
 namespace {
 
-bool waitForState(SC_HANDLE service, DWORD state)
+// Whether the service reaches state within 30 s.
+bool reaches(SC_HANDLE service, DWORD state)
 {
     const ULONGLONG deadline = GetTickCount64() + 30000;
     SERVICE_STATUS status = {};
@@ -20,26 +20,13 @@ bool waitForState(SC_HANDLE service, DWORD state)
     return status.dwCurrentState == state;
 }
 
-// Fails the calling test when the request failed or the state is not reached.
-void expectState(SC_HANDLE service, BOOL requested, const char* request, DWORD state)
+void expectState(SC_HANDLE service, BOOL requested, DWORD state)
 {
-    if (!requested)
-        ADD_FAILURE() << request << " failed with " << GetLastError();
-    else if (!waitForState(service, state))
-        ADD_FAILURE() << "the service did not reach state " << state;
-}
-
-void touch(const std::wstring& path)
-{
-    std::ofstream(path.c_str()).put('\n');
+    if (!requested || !reaches(service, state))
+        ADD_FAILURE() << "the service did not reach state " << state << " (error " << GetLastError() << ")";
 }
 
 } // namespace
-
-std::wstring testServiceHost()
-{
-    return testbed::binDir() + L"\\testsvc.exe";
-}
 
 std::wstring testServiceName(const std::wstring& role)
 {
@@ -58,50 +45,35 @@ ServiceJournal::~ServiceJournal()
     DeleteFileW((path_ + L".quit").c_str());
 }
 
-std::vector<ServiceJournal::Event> ServiceJournal::events() const
-{
-    // "YYYY-MM-DD hh:mm:ss.mmm EVENT NAME"; names and events are ASCII.
-    std::vector<Event> events;
-    std::ifstream file(path_.c_str(), std::ios::binary);
-    std::string date, time, event, name;
-    for (std::string line; std::getline(file, line);)
-        if (std::istringstream(line) >> date >> time >> event >> name)
-            events.push_back({std::wstring(event.begin(), event.end()), std::wstring(name.begin(), name.end())});
-    return events;
-}
-
 std::vector<std::wstring> ServiceJournal::namesOf(const wchar_t* event) const
 {
+    // "YYYY-MM-DD hh:mm:ss.mmm EVENT NAME"; names and events are ASCII.
     std::vector<std::wstring> names;
-    for (const Event& entry : events())
-        if (entry.event == event)
-            names.push_back(entry.name);
+    std::ifstream file(path_.c_str(), std::ios::binary);
+    std::string date, time, logged, name;
+    for (std::string line; std::getline(file, line);)
+        if (std::istringstream(line) >> date >> time >> logged >> name && std::wstring(logged.begin(), logged.end()) == event)
+            names.emplace_back(name.begin(), name.end());
     return names;
 }
 
-void ServiceJournal::requestQuit() const
+TestService::TestService(std::wstring name, const std::wstring& displayName, const std::wstring& options,
+                         const std::vector<std::wstring>& dependencies, DWORD startType)
+    : name_(std::move(name))
 {
-    touch(path_ + L".quit");
-}
-
-TestService::TestService(std::wstring name, std::wstring displayName, std::wstring options,
-                         std::vector<std::wstring> dependencies, DWORD startType)
-    : name_(std::move(name)), displayName_(std::move(displayName))
-{
-    std::wsmatch journal; // the quit file belongs to the journal named in the options
-    if (std::regex_search(options, journal, std::wregex(L"--journal (\"([^\"]*)\"|\\S+)")))
-        quitFile_ = (journal[2].matched ? journal[2].str() : journal[1].str()) + L".quit";
+    // The quit file belongs to the journal named in the options.
+    const size_t journal = options.find(L"--journal \"");
+    if (journal != std::wstring::npos)
+        quitFile_ = options.substr(journal + 11, options.find(L'"', journal + 11) - journal - 11) + L".quit";
     std::wstring dependencyList;
     for (const std::wstring& dependency : dependencies)
         dependencyList += dependency + L'\0';
-    const std::wstring binaryPath = L"\"" + testServiceHost() + L"\" " + options;
+    const std::wstring binaryPath = L"\"" + testbed::binDir() + L"\\testsvc.exe\" " + options;
     manager_.reset(OpenSCManagerW(nullptr, nullptr, SC_MANAGER_ALL_ACCESS));
-    if (manager_)
-        service_.reset(CreateServiceW(manager_.get(), name_.c_str(),
-                                      displayName_.empty() ? nullptr : displayName_.c_str(), SERVICE_ALL_ACCESS,
-                                      SERVICE_WIN32_OWN_PROCESS, startType, SERVICE_ERROR_NORMAL, binaryPath.c_str(),
-                                      nullptr, nullptr, dependencies.empty() ? nullptr : dependencyList.c_str(),
-                                      nullptr, nullptr));
+    service_.reset(CreateServiceW(manager_.get(), name_.c_str(), displayName.empty() ? nullptr : displayName.c_str(),
+                                  SERVICE_ALL_ACCESS, SERVICE_WIN32_OWN_PROCESS, startType, SERVICE_ERROR_NORMAL,
+                                  binaryPath.c_str(), nullptr, nullptr,
+                                  dependencies.empty() ? nullptr : dependencyList.c_str(), nullptr, nullptr));
     if (!service_)
         throw std::runtime_error("installing a test service failed with " + std::to_string(GetLastError()));
 }
@@ -109,12 +81,12 @@ TestService::TestService(std::wstring name, std::wstring displayName, std::wstri
 TestService::~TestService()
 {
     if (!quitFile_.empty())
-        touch(quitFile_);
+        std::ofstream(quitFile_.c_str()).put('\n');
     if (state() != SERVICE_STOPPED) {
         // A service already stopping refuses another stop (1061); the quit file ends it.
         SERVICE_STATUS status = {};
         ControlService(service_.get(), SERVICE_CONTROL_STOP, &status);
-        waitForState(service_.get(), SERVICE_STOPPED);
+        reaches(service_.get(), SERVICE_STOPPED);
     }
     // Later services of the same journal must not find the way out already open.
     if (!quitFile_.empty())
@@ -122,20 +94,20 @@ TestService::~TestService()
     DeleteService(service_.get());
 }
 
-SERVICE_STATUS TestService::status() const
+DWORD TestService::state() const
 {
     SERVICE_STATUS status = {};
     QueryServiceStatus(service_.get(), &status);
-    return status;
+    return status.dwCurrentState;
 }
 
 void TestService::startAndWait(DWORD state) const
 {
-    expectState(service_.get(), StartServiceW(service_.get(), 0, nullptr), "StartServiceW", state);
+    expectState(service_.get(), StartServiceW(service_.get(), 0, nullptr), state);
 }
 
 void TestService::stopAndWait() const
 {
     SERVICE_STATUS status = {};
-    expectState(service_.get(), ControlService(service_.get(), SERVICE_CONTROL_STOP, &status), "ControlService", SERVICE_STOPPED);
+    expectState(service_.get(), ControlService(service_.get(), SERVICE_CONTROL_STOP, &status), SERVICE_STOPPED);
 }

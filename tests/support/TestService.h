@@ -5,6 +5,7 @@
 #include <windows.h>
 #include <winsvc.h>
 
+#include <fstream>
 #include <string>
 #include <vector>
 
@@ -13,24 +14,17 @@
 // the object.
 class ServiceJournal {
 public:
-    struct Event {
-        std::wstring event; // "start", "pause", "continue" or "stop"
-        std::wstring name;
-    };
-
     ServiceJournal();
     ~ServiceJournal();
     ServiceJournal(const ServiceJournal&) = delete;
     ServiceJournal& operator=(const ServiceJournal&) = delete;
 
-    const std::wstring& path() const { return path_; }
     // The host's option that names this journal.
     std::wstring option() const { return L"--journal \"" + path_ + L"\""; }
-    std::vector<Event> events() const;
-    // The services that logged event, in journal order.
+    // The services that logged event ("start", "pause", "continue" or "stop"), in order.
     std::vector<std::wstring> namesOf(const wchar_t* event) const;
     // Ends the stubborn modes (--hang-start, --hang-stop, --refuse-stop) of its services.
-    void requestQuit() const;
+    void requestQuit() const { std::ofstream((path_ + L".quit").c_str()).put('\n'); }
 
 private:
     std::wstring path_;
@@ -42,30 +36,26 @@ private:
 // the service stopped and deleted, and the quit file removed again.
 class TestService {
 public:
-    TestService(std::wstring name, std::wstring displayName, std::wstring options,
-                std::vector<std::wstring> dependencies = {}, DWORD startType = SERVICE_DEMAND_START);
+    TestService(std::wstring name, const std::wstring& displayName, const std::wstring& options,
+                const std::vector<std::wstring>& dependencies = {}, DWORD startType = SERVICE_DEMAND_START);
     ~TestService();
     TestService(const TestService&) = delete;
     TestService& operator=(const TestService&) = delete;
 
     const std::wstring& name() const { return name_; }
     const wchar_t* c_name() const { return name_.c_str(); }
-    const std::wstring& displayName() const { return displayName_; }
-    SERVICE_STATUS status() const;
-    DWORD state() const { return status().dwCurrentState; }
+    DWORD state() const;
 
-    // Test set-up through the manager itself: start or stop and wait (real time) until the
-    // state is reached. Both fail the calling test when the service does not get there.
+    // Test set-up through the manager itself: start or stop and wait until the state is
+    // reached; the calling test fails when the service does not get there.
     void startAndWait(DWORD state = SERVICE_RUNNING) const;
     void stopAndWait() const;
 
 private:
-    std::wstring name_, displayName_, quitFile_;
+    std::wstring name_, quitFile_;
     UniqueServiceHandle manager_;
     UniqueServiceHandle service_;
 };
 
-// Path of the test host beside the test executable.
-std::wstring testServiceHost();
 // A service name of this test run's own.
 std::wstring testServiceName(const std::wstring& role);

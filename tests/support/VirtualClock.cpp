@@ -1,5 +1,7 @@
 #include "support/VirtualClock.h"
 
+#include "runtime/PipeChannel.h"
+
 namespace {
 
 struct {
@@ -25,19 +27,19 @@ DWORD WINAPI virtualSleepEx(DWORD milliseconds, BOOL)
 
 } // namespace
 
-VirtualClock::VirtualClock(DWORD startTick, DWORD realPauseMs) : saved_(service::serviceApi())
+VirtualClock::VirtualClock(DWORD startTick, DWORD realPauseMs)
+    : saved_(service::serviceApi()), savedPipeSleep_(Con::pipeApi().connectPause)
 {
-    g.tick = startTick;
-    g.realPauseMs = realPauseMs;
-    g.interrupt = false;
-    g.sleeps.clear();
+    g = {startTick, realPauseMs, 0, false, {}};
     service::serviceApi().getTickCount = &virtualTickCount;
     service::serviceApi().sleepEx = &virtualSleepEx;
+    Con::pipeApi().connectPause = &virtualSleepEx;
 }
 
 VirtualClock::~VirtualClock()
 {
     service::serviceApi() = saved_;
+    Con::pipeApi().connectPause = savedPipeSleep_;
 }
 
 DWORD VirtualClock::now() const

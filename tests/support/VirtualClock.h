@@ -4,10 +4,10 @@
 
 #include <vector>
 
-// While alive, the service library's waits run on a virtual tick count, so that minutes
-// pass in milliseconds: a sleep advances the count by the time asked for, after a short
-// real pause that lets the service processes run. The status queries stay real. One clock
-// at a time, on the thread that waits.
+// While alive, the waits of the service library and the pause between the pipe client's
+// connect attempts run on a virtual tick count, so that minutes pass in milliseconds: a
+// sleep advances the count by the time asked for, after a short real pause that lets the
+// service processes run. One clock at a time, on the thread that waits.
 class VirtualClock {
 public:
     explicit VirtualClock(DWORD startTick = 1000000, DWORD realPauseMs = 1);
@@ -24,4 +24,5 @@ public:
 
 private:
     service::ServiceApi saved_;
+    DWORD(WINAPI* savedPipeSleep_)(DWORD, BOOL);
 };
