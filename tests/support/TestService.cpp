@@ -45,21 +45,30 @@ ServiceJournal::~ServiceJournal()
     DeleteFileW((path_ + L".quit").c_str());
 }
 
-std::vector<std::wstring> ServiceJournal::namesOf(const wchar_t* event) const
+std::vector<ServiceJournal::Event> ServiceJournal::events() const
 {
     // "YYYY-MM-DD hh:mm:ss.mmm EVENT NAME"; names and events are ASCII.
-    std::vector<std::wstring> names;
+    std::vector<Event> events;
     std::ifstream file(path_.c_str(), std::ios::binary);
-    std::string date, time, logged, name;
+    std::string date, time, event, name;
     for (std::string line; std::getline(file, line);)
-        if (std::istringstream(line) >> date >> time >> logged >> name && std::wstring(logged.begin(), logged.end()) == event)
-            names.emplace_back(name.begin(), name.end());
+        if (std::istringstream(line) >> date >> time >> event >> name)
+            events.push_back({std::wstring(event.begin(), event.end()), std::wstring(name.begin(), name.end())});
+    return events;
+}
+
+std::vector<std::wstring> ServiceJournal::namesOf(const wchar_t* event) const
+{
+    std::vector<std::wstring> names;
+    for (const Event& entry : events())
+        if (entry.event == event)
+            names.push_back(entry.name);
     return names;
 }
 
 TestService::TestService(std::wstring name, const std::wstring& displayName, const std::wstring& options,
                          const std::vector<std::wstring>& dependencies, DWORD startType)
-    : name_(std::move(name))
+    : name_(std::move(name)), displayName_(displayName)
 {
     // The quit file belongs to the journal named in the options.
     const size_t journal = options.find(L"--journal \"");

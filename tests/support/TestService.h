@@ -19,9 +19,16 @@ public:
     ServiceJournal(const ServiceJournal&) = delete;
     ServiceJournal& operator=(const ServiceJournal&) = delete;
 
+    struct Event {
+        std::wstring event; // "start", "pause", "continue" or "stop"
+        std::wstring name;
+    };
+
+    const std::wstring& path() const { return path_; }
     // The host's option that names this journal.
     std::wstring option() const { return L"--journal \"" + path_ + L"\""; }
-    // The services that logged event ("start", "pause", "continue" or "stop"), in order.
+    std::vector<Event> events() const;
+    // The services that logged event, in order.
     std::vector<std::wstring> namesOf(const wchar_t* event) const;
     // Ends the stubborn modes (--hang-start, --hang-stop, --refuse-stop) of its services.
     void requestQuit() const { std::ofstream((path_ + L".quit").c_str()).put('\n'); }
@@ -44,6 +51,7 @@ public:
 
     const std::wstring& name() const { return name_; }
     const wchar_t* c_name() const { return name_.c_str(); }
+    const std::wstring& displayName() const { return displayName_; }
     DWORD state() const;
 
     // Test set-up through the manager itself: start or stop and wait until the state is
@@ -52,7 +60,7 @@ public:
     void stopAndWait() const;
 
 private:
-    std::wstring name_, quitFile_;
+    std::wstring name_, displayName_, quitFile_;
     UniqueServiceHandle manager_;
     UniqueServiceHandle service_;
 };
