@@ -83,7 +83,8 @@ TEST(Database, StatementsRecordSetsLostConnectionsAndPasswords)
         {L"", L"Access denied for user 'admin'@'127.0.0.1' (using password: YES)"},
         {L"1", L"Can't connect to server on '127.0.0.1' (10061)"}};
     for (const auto& [port, server] : refusals) {
-        const auto error = testbed::thrown<VDatabase::ConnectException>([&, port = port] { open(refused, L"admin", L"wrong", L"kzo", port); });
+        const auto error = testbed::thrown<VDatabase::ConnectException>(
+            [&, port = port] { open(refused, L"admin", L"wrong", L"kzo", port); });
         EXPECT_EQ(L"Failed to connect to database: " + std::wstring(server), error ? error->message() : L"none");
     }
 
@@ -161,7 +162,7 @@ TEST(Database, DeleteSessionsEmptiesTheTableOrShowsWhyNot)
     const std::wstring pipe = testbed::uniqueName(L"kzo");
     testreg::ScopedValue marker{INSTALLER_KEY, INSTALLER_MARKER}, pipeName{CONFIG_ROOT_KEY, L"kzopipe"},
         tries{CONFIG_ROOT_KEY, L"PipeConnectTryCount"};
-    pipeName.setString(pipe), tries.setDword(1); // one attempt per lookup while tarvosrv is stopped
+    marker.setString(L"C:\\Tarvo"), pipeName.setString(pipe), tries.setDword(1); // one attempt while tarvosrv is stopped
     for (int i = 0; i < 16; ++i) // for the rest of this process
         getPipeConnectTryCount(10);
     MessageBoxAnswerer creation; // a bed without a catalogue fails the dialog's first refresh
@@ -176,16 +177,14 @@ TEST(Database, DeleteSessionsEmptiesTheTableOrShowsWhyNot)
     };
     MySQLDatabaseProvider db;
     open(db);
-    db.execute(L"DELETE FROM sessions");
-    db.execute(L"INSERT INTO sessions (sess_id, login) VALUES ('s1', 'admin'), ('s2', 'jdoe')");
+    db.execute(L"DELETE FROM sessions"), db.execute(L"INSERT INTO sessions (sess_id, login) VALUES ('s1', 'a'), ('s2', 'b')");
     EXPECT_EQ(L"Delete All Sessions|16|File not found. (Error code 2) at Unable to connect to pipe \\\\.\\pipe\\" + pipe +
                   L"\n   at (Con::ClientOverlappedPipe::create line #)\n"
                   L"   at Unable to call getInstance()(TarvoSrvClient::getInstance line #);",
               deleteSessions());
 
     testbed::SandboxConsole tarvosrv(pipe); // answers as a panel server's tarvosrv does
-    tarvosrv.set(L"\\Strings", L"MySQL_DB_HOST", env(L"WL_TEST_DB_HOST"));
-    tarvosrv.set(L"\\Strings", L"mySQLDBName", L"kzo");
+    tarvosrv.set(L"\\Strings", L"MySQL_DB_HOST", env(L"WL_TEST_DB_HOST")), tarvosrv.set(L"\\Strings", L"mySQLDBName", L"kzo");
     const struct { const wchar_t *port, *login, *password; bool server; std::wstring box; const wchar_t* rows; } cases[] = {
         {L"1", L"admin", L"WL_TEST_DB_PASSWORD", true,
          L"Failed to connect to database: Can't connect to server on '127.0.0.1' (10061)\n"
