@@ -72,7 +72,8 @@ TEST_F(TarvoUtil, FindsQuotesAndMasks)
         EXPECT_EQ(maskArguments(arguments), expected);
 }
 
-TEST_F(TarvoUtil, FailuresNameTheCommandWithItsOutputAndNeverThePassword)
+// Failures name the command with its output, never the password; large output and input flow without a deadlock.
+TEST_F(TarvoUtil, FailuresAndFloodsOfOutputAndInput)
 {
     LogCapture log;
     EXPECT_EQ(run(L"say=broken exit=3", L"--password=secret", 3), L"broken\n");
@@ -95,10 +96,7 @@ TEST_F(TarvoUtil, FailuresNameTheCommandWithItsOutputAndNeverThePassword)
         lines += line + L"\n";
     EXPECT_EQ(lines.find(L"secret"), std::wstring::npos) << lines;
     EXPECT_NE(lines.find(L"Execute " + path + L" --password=* \n"), std::wstring::npos) << lines;
-}
 
-TEST_F(TarvoUtil, LargeOutputInputAndAGrandchildNeitherDeadlockNorHang)
-{
     const std::wstring flood = run(L"out=4194304 err=4194304");
     EXPECT_EQ(flood.size(), 8u << 20);
     EXPECT_EQ(std::count(flood.begin(), flood.end(), L'e'), 4 << 20);
