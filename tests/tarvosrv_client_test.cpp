@@ -114,13 +114,12 @@ TEST(ClientTest, SilentServerTimesOutUntrustedOneIsRefusedAndNeitherMayActAsTheC
     sandbox.set(L"\\Strings", L"probe", L"answer");
     vpipechannel::client channel(CONFIG_ROOT_KEY, L"kzopipe");
     channel.setTransferTimeout(300);
-    vserializer question;
-    question.writeString(L"probe");
+    const vserializer question = [] { vserializer arguments; arguments.writeString(L"probe"); return arguments; }();
     const auto ask = [&] { return channel.query(getStringMethod, question)->readString(); };
     sandbox.set(L"", L"Fault", L"slow");
     sandbox.set(L"", L"FaultDelayMs", DWORD(INFINITE));
     LogCapture log;
-    EXPECT_EQ(L"Reading from pipe " + pipe + L" timed out after 300 ms", testbed::thrownText(ask));
+    EXPECT_EQ(L"Reading from pipe " + pipe + L" timed out after 300 ms\n   at (Con::ClientOverlappedPipe::read line #)", testbed::thrownText(ask));
     EXPECT_EQ(1u, log.messages.size()); // the one retry over a new connection
     sandbox.set(L"", L"Fault", L"");
     EXPECT_EQ(L"answer", ask());
@@ -137,6 +136,7 @@ TEST(ClientTest, SilentServerTimesOutUntrustedOneIsRefusedAndNeitherMayActAsTheC
     EXPECT_EQ(L"Sandbox fault", testbed::thrownText(ask));
 
     sandbox.set(L"", L"Fault", L"level");
+    sandbox.set(L"", L"FaultCount", 1u);
     const std::wstring level = ask();
     if (level != L"1" && GetProcAddress(GetModuleHandleW(L"ntdll.dll"), "wine_get_version"))
         GTEST_SKIP() << "Wine's server side impersonates itself whatever level the client allows; it answered " << level;
@@ -170,7 +170,7 @@ TEST(ClientPipeTest, MissingPipeIsTriedEveryHalfSecondAndFailsWithCode2)
     testreg::ScopedValue pipe(CONFIG_ROOT_KEY, L"kzopipe");
     pipe.remove();
     std::wstring text = testbed::thrownText([] { client().getString(L"MySQL_DB_PORT"); });
-    if (text == L"no error") // an earlier server's pipe ended first
+    if (text.find(L"(Error code 2)") == std::wstring::npos) // an earlier server's pipe ended first
         text = testbed::thrownText([] { client().getString(L"MySQL_DB_PORT"); });
     EXPECT_NE(std::wstring::npos, text.find(L"(Error code 2) at Unable to connect to pipe \\\\.\\pipe\\kzopipe\n")) << text;
     EXPECT_EQ(std::vector<DWORD>(clock.sleeps().size(), 500), clock.sleeps());
