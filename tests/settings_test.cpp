@@ -1,5 +1,4 @@
 #include "panel/Settings.h"
-#include "runtime/Exception.h"
 #include "runtime/Path.h"
 #include "support/Capture.h"
 #include "support/SandboxConsole.h"
@@ -7,12 +6,15 @@
 
 #include <gtest/gtest.h>
 
-#include <optional>
 #include <tuple>
+
 
 namespace {
 
 using Resolved = std::tuple<std::wstring, std::wstring, std::wstring, std::wstring, int, std::wstring>;
+const std::pair<const wchar_t*, const wchar_t*> environment[] = {{L"TARVO_DB_HOST", L"env.host"},
+    {L"TARVO_DB_LOGIN", L"env_login"}, {L"TARVO_DB_NAME", L"env_db"}, {L"TARVO_DB_PASSWD", L"env secret"},
+    {L"TARVO_DB_PORT", L"  4406xyz"}, {L"TARVO_DB_SOCK", L"\\\\.\\pipe\\mysql"}};
 
 // host, login, database name, password, port, socket; host starts as given.
 Resolved resolve(std::wstring host = L"")
@@ -23,90 +25,57 @@ Resolved resolve(std::wstring host = L"")
     return {host, login, dbName, password, port, socket};
 }
 
-// Each test starts without the TARVO_DB_* variables and with the stand-in serving.
-class SettingsTest : public ::testing::Test {
-protected:
-    SettingsTest() { clearEnvironment(); }
-    ~SettingsTest() override { clearEnvironment(); }
-    static void clearEnvironment()
-    {
-        for (const wchar_t* name : {L"TARVO_DB_HOST", L"TARVO_DB_LOGIN", L"TARVO_DB_NAME", L"TARVO_DB_PASSWD",
-                                    L"TARVO_DB_PORT", L"TARVO_DB_SOCK"})
-            SetEnvironmentVariableW(name, nullptr);
-    }
-    testbed::SandboxConsole sandbox;
-};
-
-TEST(Path, JoinsWithOneSeparator)
+void setEnvironment(bool set)
 {
-    EXPECT_EQ(L"C:\\Tarvo\\admin\\bin", joinPath(L"C:\\Tarvo", L"admin\\bin"));
-    EXPECT_EQ(L"C:\\Tarvo\\admin\\bin", joinPath(L"C:\\Tarvo\\\\", L"\\admin\\bin"));
-    EXPECT_EQ(L"admin\\bin", joinPath(L"", L"admin\\bin"));
-    EXPECT_EQ(L"C:\\Tarvo", joinPath(L"C:\\Tarvo", L""));
+    for (const auto& [name, value] : environment)
+        SetEnvironmentVariableW(name, set ? value : nullptr);
 }
 
-TEST_F(SettingsTest, ServiceValuesAreUsedTheEnvironmentOverridesEachAndAStoppedServiceGivesTheDefaults)
+// Service values are used and the environment overrides each; a failed answer gives the
+// default. The product root is kept after its first answer (a changed value and even a
+// stopped service go unnoticed); the web-space root is asked anew.
+TEST(Settings, ServiceValuesEnvironmentAndDefaults)
 {
-    const std::pair<const wchar_t*, const wchar_t*> values[] = {{L"MySQL_DB_HOST", L"db.panel"},
-        {L"TARVO_DATABASE_LOGIN", L"panel"}, {L"mySQLDBName", L"panel_db"}, {L"MySQL_DB_PORT", L"3310"}};
-    for (const auto& [name, value] : values)
-        sandbox.set(L"\\Strings", name, value);
-    sandbox.set(L"\\Passwords", L"TARVO_DATABASE_PASSWORD", L"service secret");
+    setEnvironment(false);
+    testbed::SandboxConsole sandbox;
+    for (const auto& [path, name, value] : {std::tuple(L"\\Strings", L"MySQL_DB_HOST", L"db.panel"),
+             {L"\\Strings", L"TARVO_DATABASE_LOGIN", L"panel"}, {L"\\Strings", L"mySQLDBName", L"panel_db"},
+             {L"\\Strings", L"MySQL_DB_PORT", L"3310"}, {L"\\Strings", L"HTTPD_VHOSTS_D", L"D:\\vhosts"},
+             {L"\\Passwords", L"TARVO_DATABASE_PASSWORD", L"service secret"}})
+        sandbox.set(path, name, value);
     EXPECT_EQ(Resolved(L"db.panel", L"panel", L"panel_db", L"service secret", 3310, L""), resolve());
     EXPECT_EQ(L"caller.host", std::get<0>(resolve(L"caller.host")));
+    EXPECT_EQ(L"db.panel", getConfigValue(L"MySQL_DB_HOST", L"localhost"));
+    EXPECT_EQ(L"MySQL", getConfigValue(L"TARVO_DATABASE_PROVIDER_NAME", L"MySQL")); // error reply
 
-    const std::pair<const wchar_t*, const wchar_t*> variables[] = {{L"TARVO_DB_HOST", L"env.host"},
-        {L"TARVO_DB_LOGIN", L"env_login"}, {L"TARVO_DB_NAME", L"env_db"}, {L"TARVO_DB_PASSWD", L"env secret"},
-        {L"TARVO_DB_PORT", L"  4406xyz"}, {L"TARVO_DB_SOCK", L"\\\\.\\pipe\\mysql"}};
-    for (const auto& [name, value] : variables)
-        SetEnvironmentVariableW(name, value);
+    EXPECT_EQ(L"Unknown setting 'PRODUCT_ROOT_D'", testbed::thrown([] { getProductRootDir(); })->message());
+    sandbox.set(L"\\Strings", L"PRODUCT_ROOT_D", L"C:\\Program Files (x86)\\Tarvo\\");
+    EXPECT_EQ(L"C:\\Program Files (x86)\\Tarvo\\", getProductRootDir());
+    EXPECT_EQ(L"D:\\vhosts", getVhostsDir());
+    sandbox.set(L"\\Strings", L"PRODUCT_ROOT_D", L"E:\\elsewhere");
+
+    setEnvironment(true);
     EXPECT_EQ(Resolved(L"env.host", L"env_login", L"env_db", L"env secret", 4406, L"\\\\.\\pipe\\mysql"), resolve());
-    for (const auto& [text, port] : {std::pair<const wchar_t*, int>{L"no digits", 0}, {L"-12", -12}, {L"", 3310}}) {
+    for (const auto& [text, port] : {std::pair(L"no digits", 0), {L"-12", -12}, {L"", 3310}}) {
         SetEnvironmentVariableW(L"TARVO_DB_PORT", text); // an empty variable counts as absent
         EXPECT_EQ(port, std::get<4>(resolve()));
     }
 
     sandbox.stop();
     VirtualClock clock; // the client's attempts to connect pass at once
-    clearEnvironment();
-    std::optional<vexception> error = testbed::thrown([] { resolve(); });
-    ASSERT_TRUE(error);
-    EXPECT_NE(std::wstring::npos, error->message().find(L"Unable to connect to pipe")) << error->fullText();
-    EXPECT_EQ(L"Unable to call getPassword('TARVO_DATABASE_PASSWORD')", error->contexts().back().message);
+    setEnvironment(false);
+    const std::wstring error = testbed::thrownText([] { resolve(); });
+    EXPECT_NE(std::wstring::npos, error.find(L"Unable to connect to pipe")) << error;
+    EXPECT_NE(std::wstring::npos, error.find(L"\n   at Unable to call getPassword('TARVO_DATABASE_PASSWORD')(")) << error;
     SetEnvironmentVariableW(L"TARVO_DB_PASSWD", L"from the environment");
     EXPECT_EQ(Resolved(L"localhost", L"admin", L"kzo", L"from the environment", 8306, L""), resolve());
-}
-
-TEST_F(SettingsTest, ConfigValueFallsBackOnAnyFailure)
-{
-    sandbox.set(L"\\Strings", L"MySQL_DB_HOST", L"db.panel");
-    EXPECT_EQ(L"db.panel", getConfigValue(L"MySQL_DB_HOST", L"localhost"));
-    EXPECT_EQ(L"MySQL", getConfigValue(L"TARVO_DATABASE_PROVIDER_NAME", L"MySQL")); // error reply
-    for (const wchar_t* fault : {L"charsize3", L"empty"}) {
-        sandbox.set(L"", L"Fault", fault);
-        EXPECT_EQ(L"localhost", getConfigValue(L"MySQL_DB_HOST", L"localhost")) << fault;
-    }
-}
-
-// Later calls ask nothing: a changed value and even a stopped service go unnoticed, while
-// the web-space root is asked for every time.
-TEST_F(SettingsTest, ProductRootIsKeptAfterItsFirstAnswerOnly)
-{
-    sandbox.set(L"\\Strings", L"HTTPD_VHOSTS_D", L"D:\\vhosts");
-    const std::optional<vexception> error = testbed::thrown([] { getProductRootDir(); });
-    ASSERT_TRUE(error);
-    EXPECT_EQ(L"Unknown setting 'PRODUCT_ROOT_D'", error->message());
-    sandbox.set(L"\\Strings", L"PRODUCT_ROOT_D", L"C:\\Program Files (x86)\\Tarvo\\");
-    EXPECT_EQ(L"C:\\Program Files (x86)\\Tarvo\\", getProductRootDir());
-    EXPECT_EQ(L"D:\\vhosts", getVhostsDir());
-    sandbox.set(L"\\Strings", L"PRODUCT_ROOT_D", L"E:\\elsewhere");
-    sandbox.set(L"\\Strings", L"HTTPD_VHOSTS_D", L"E:\\vhosts");
-    EXPECT_EQ(L"E:\\vhosts", getVhostsDir());
-    sandbox.stop();
-    VirtualClock clock;
     EXPECT_EQ(L"C:\\Program Files (x86)\\Tarvo\\admin\\bin", getAdminBinDir());
     EXPECT_EQ(L"C:\\Program Files (x86)\\Tarvo\\admin\\bin64", getAdminBin64Dir());
-    EXPECT_TRUE(testbed::thrown([] { getVhostsDir(); }));
+    // Paths join with one separator.
+    EXPECT_EQ(L"C:\\Tarvo\\admin\\bin", joinPath(L"C:\\Tarvo\\\\", L"\\admin\\bin"));
+    EXPECT_EQ(L"admin\\bin", joinPath(L"", L"admin\\bin"));
+    EXPECT_EQ(L"C:\\Tarvo", joinPath(L"C:\\Tarvo", L""));
+    EXPECT_TRUE(testbed::thrown([] { getVhostsDir(); })); // asked anew
 }
 
 } // namespace

@@ -240,7 +240,7 @@ void PipeServer::converse(HANDLE pipe)
                 return;
         }
 
-        Reply reply = respond(request);
+        Reply reply = respond(request, pipe);
         if (reply.delayMs > 0 && WaitForSingleObject(m_stopEvent, reply.delayMs) == WAIT_OBJECT_0)
             return;
         if (reply.action == Reply::Action::Close)

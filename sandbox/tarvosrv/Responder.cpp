@@ -358,14 +358,34 @@ std::vector<std::string> rawMessages(HKEY sandbox)
 bool knownFault(const std::wstring& mode)
 {
     static const wchar_t* const modes[] = {L"error", L"empty", L"truncated", L"charsize3", L"block8",
-                                           L"narrow", L"close", L"slow",      L"raw"};
+                                           L"narrow", L"close", L"slow",      L"raw",       L"level"};
     for (const wchar_t* m : modes)
         if (mode == m)
             return true;
     return false;
 }
 
-Reply answerRequest(Reader& reader)
+// The level at which this server may act as the client on `pipe` as a number ("1" for
+// SecurityIdentification), or the call that failed and its error.
+std::wstring impersonationLevel(HANDLE pipe)
+{
+    if (!ImpersonateNamedPipeClient(pipe))
+        return L"ImpersonateNamedPipeClient failed with " + std::to_wstring(GetLastError());
+    UniqueHandle token;
+    SECURITY_IMPERSONATION_LEVEL level = SecurityAnonymous;
+    DWORD size = 0;
+    std::wstring text;
+    if (!OpenThreadToken(GetCurrentThread(), TOKEN_QUERY, TRUE, token.put()))
+        text = L"OpenThreadToken failed with " + std::to_wstring(GetLastError());
+    else if (!GetTokenInformation(token.get(), TokenImpersonationLevel, &level, sizeof(level), &size))
+        text = L"GetTokenInformation failed with " + std::to_wstring(GetLastError());
+    else
+        text = std::to_wstring(static_cast<int>(level));
+    RevertToSelf();
+    return text;
+}
+
+Reply answerRequest(Reader& reader, HANDLE pipe)
 {
     if (reader.u32() != blockSize16)
         throw BadRequest{L"the method identifier block is not 16 bytes"};
@@ -409,6 +429,10 @@ Reply answerRequest(Reader& reader)
     }
     if (mode == L"slow")
         reply.delayMs = fault->delayMs;
+    if (mode == L"level" && entry->method == Method::GetString) {
+        reply.body = encodeString(impersonationLevel(pipe), mode);
+        return reply;
+    }
 
     Answer answer;
     switch (entry->method) {
@@ -433,11 +457,11 @@ Reply answerRequest(Reader& reader)
 
 } // namespace
 
-Reply respond(const std::string& request)
+Reply respond(const std::string& request, HANDLE pipe)
 {
     Reader reader(request);
     try {
-        return answerRequest(reader);
+        return answerRequest(reader, pipe);
     } catch (const BadRequest& bad) {
         Reply reply;
         reply.body = errorReply(L"Malformed request: " + bad.text);

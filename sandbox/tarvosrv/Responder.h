@@ -21,8 +21,9 @@ struct Reply {
 // Root of the provisioned answers and fault switches (HKLM, 32-bit view).
 extern const wchar_t* const sandboxKeyPath;
 
-// Answers one request body from the registry as it is at this moment. Never throws for
-// anything a client can send: a body it cannot parse gets an error reply.
-Reply respond(const std::string& request);
+// Answers one request body, read from the client on `pipe`, from the registry as it is at
+// this moment. Never throws for anything a client can send: a body it cannot parse gets an
+// error reply.
+Reply respond(const std::string& request, HANDLE pipe);
 
 } // namespace tarvosrv

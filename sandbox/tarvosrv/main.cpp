@@ -49,7 +49,10 @@
 //     narrow      the string item has character size 1 and the text in the ANSI code page
 //                 (valid protocol; characters outside the code page become '?').
 //     close       the request is read and the pipe closed without a reply.
-//     slow        waits FaultDelayMs (REG_DWORD, default 5000) before the normal answer.
+//     slow        waits FaultDelayMs (REG_DWORD, default 5000) before the normal answer;
+//                 0xFFFFFFFF waits until the server stops, answering nothing.
+//     level       getString answers the impersonation level the server gets from the client's
+//                 pipe handle as a number ("1" = SecurityIdentification), or the failing call.
 //     raw         sends FaultBytes (REG_BINARY) as it is: a series of pipe messages, each a
 //                 4-byte little-endian size and that many bytes; without any, hangs up like
 //                 close. A FaultBytes that does not split so answers "Malformed request: ...".
