@@ -10,78 +10,62 @@
 #include <iterator>
 #include <regex>
 
-namespace {
-
 using Texts = std::vector<std::wstring>;
 const wchar_t CONFIG_KEY[] = L"SOFTWARE\\Tarvo\\KZO Config\\Config";
 
 // What reaches the event log, as "type:text" (Wine's event log stores nothing).
-Texts events;
-const EventLogApi recordingEventLog{
+static Texts events;
+static const EventLogApi recordingEventLog{
     [](LPCWSTR, LPCWSTR) { return reinterpret_cast<HANDLE>(8); },
     [](HANDLE, WORD type, WORD, DWORD, PSID, WORD, DWORD, LPCWSTR* texts, LPVOID) {
         return events.push_back(std::to_wstring(type) + L":" + texts[1]), TRUE;
     },
     [](HANDLE) { return TRUE; }};
 
-// The run gets a product root of its own; each test starts with Debug off, the debug file
-// enabled and no file for today.
-class LogManagerTest : public ::testing::Test {
-protected:
-    static void SetUpTestSuite()
-    {
-        eventLogApi() = recordingEventLog;
-        wchar_t temp[MAX_PATH];
-        GetTempPathW(MAX_PATH, temp);
-        root = temp + testbed::uniqueName(L"wl_logroot");
-        SYSTEMTIME now;
-        GetLocalTime(&now);
-        for (const wchar_t* folder : {L"", L"\\admin", L"\\admin\\logs"})
-            CreateDirectoryW((root + folder).c_str(), nullptr);
-        debugLog = root + formatString(L"\\admin\\logs\\tarvolog_debug%04d%02d%02d.log", now.wYear, now.wMonth, now.wDay);
-    }
-    void SetUp() override
-    {
-        testreg::setString(CONFIG_KEY, L"PRODUCT_ROOT_D", root);
-        testreg::setDword(CONFIG_KEY, L"Debug", 0);
-        testreg::deleteValue(CONFIG_KEY, L"log_debug_enabled");
-        for (int call = 0; call < 16; ++call) // the next call of isDebug reads the switch
-            isDebug();
-        DeleteFileW(debugLog.c_str());
-        events.clear();
-    }
-    // The "Level: text" of each line of today's debug file, which must be UTF-16 with one
-    // byte-order mark and whole lines "YYYY/MM/DD hh:mm:ss.mmm pid tid Level: text" CR LF.
-    static Texts debugTexts()
-    {
-        std::ifstream in(debugLog.c_str(), std::ios::binary);
-        const std::string bytes{std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
-        if (bytes.empty())
-            return {};
-        EXPECT_EQ("\xFF\xFE", bytes.substr(0, 2)) << "no byte-order mark";
-        const std::wstring text(reinterpret_cast<const wchar_t*>(&bytes[2]), bytes.size() / 2 - 1);
-        const std::wregex line(L"\\d{4}/\\d\\d/\\d\\d \\d\\d:\\d\\d:\\d\\d\\.\\d{3} " +
-                               std::to_wstring(GetCurrentProcessId()) + L" " + std::to_wstring(GetCurrentThreadId()) +
-                               L" ([^\r]*)\r\n");
-        Texts texts;
-        size_t end = 0;
-        for (std::wsregex_iterator at(text.begin(), text.end(), line), no; at != no && size_t(at->position()) == end; ++at) {
-            texts.push_back((*at)[1]);
-            end += at->length();
-        }
-        EXPECT_EQ(text.size(), end) << "a line of another form: " << testing::PrintToString(text.substr(end));
-        return texts;
-    }
+// The "Level: text" of each line of the debug file, which must be UTF-16 with one byte-order
+// mark and whole lines "YYYY/MM/DD hh:mm:ss.mmm pid tid Level: text" CR LF.
+static Texts debugTexts(const std::wstring& path)
+{
+    std::ifstream in(path.c_str(), std::ios::binary);
+    const std::string bytes{std::istreambuf_iterator<char>(in), {}};
+    if (bytes.empty())
+        return {};
+    EXPECT_EQ("\xFF\xFE", bytes.substr(0, 2)) << "no byte-order mark";
+    const std::wstring text(reinterpret_cast<const wchar_t*>(&bytes[2]), bytes.size() / 2 - 1);
+    const std::wregex line(L"\\d{4}/\\d\\d/\\d\\d \\d\\d:\\d\\d:\\d\\d\\.\\d{3} " +
+                           std::to_wstring(GetCurrentProcessId()) + L" " + std::to_wstring(GetCurrentThreadId()) +
+                           L" ([^\r]*)\r\n");
+    Texts texts;
+    size_t end = 0; // each line where the one before ends
+    for (std::wsregex_iterator at(text.begin(), text.end(), line, std::regex_constants::match_continuous), no; at != no;
+         end += (at++)->length())
+        texts.push_back((*at)[1]);
+    EXPECT_EQ(text.size(), end) << "a line of another form: " << testing::PrintToString(text.substr(end));
+    return texts;
+}
 
-    static inline std::wstring root, debugLog;
-    testreg::ScopedValue debug_{CONFIG_KEY, L"Debug"}, file_{CONFIG_KEY, L"log_debug_enabled"};
-    testreg::ScopedValue root_{CONFIG_KEY, L"PRODUCT_ROOT_D"};
+// The run gets a product root of its own and starts with Debug off and the debug file enabled.
+TEST(LogManagerTest, WithDebugOffOnlyErrorLevelsReachFileAndEventLogUntilTheSwitchIsReadAgain)
+{
+    eventLogApi() = recordingEventLog;
+    const std::wstring root = testbed::env(L"TEMP") + L"\\" + testbed::uniqueName(L"wl_logroot");
+    for (const wchar_t* folder : {L"", L"\\admin", L"\\admin\\logs"})
+        CreateDirectoryW((root + folder).c_str(), nullptr);
+    SYSTEMTIME now;
+    GetLocalTime(&now);
+    const std::wstring debugLog =
+        root + formatString(L"\\admin\\logs\\tarvolog_debug%04d%02d%02d.log", now.wYear, now.wMonth, now.wDay);
+    testreg::ScopedValue debug(CONFIG_KEY, L"Debug"), file(CONFIG_KEY, L"log_debug_enabled");
+    testreg::ScopedValue rootValue(CONFIG_KEY, L"PRODUCT_ROOT_D");
+    rootValue.setString(root);
+    debug.setDword(0);
+    file.remove();
     LogManager& log = LogManager::instance();
     LogCapture capture;
-};
+    for (int call = 0; call < 16; ++call) // the next call of isDebug reads the switch
+        isDebug();
+    events.clear();
 
-TEST_F(LogManagerTest, WithDebugOffOnlyErrorLevelsReachFileAndEventLogUntilTheSwitchIsReadAgain)
-{
     for (int level = 0; level < 6; ++level)
         log.log(level, L"level %d", level);
     log.log(9, L"level nine");
@@ -89,7 +73,7 @@ TEST_F(LogManagerTest, WithDebugOffOnlyErrorLevelsReachFileAndEventLogUntilTheSw
     log.log(LOG_CRASH, error.addContext({L"Unable to call read(C:)", "VDisk::read", 40}));
     const std::wstring full = error.fullText();
     EXPECT_EQ((Texts{L"Error: level 3", L"Unexpected: level 4", L"Crash: level 5", L"Unknown level: level nine",
-                     L"Crash: " + full}), debugTexts());
+                     L"Crash: " + full}), debugTexts(debugLog));
     EXPECT_EQ((Texts{L"1:level 3", L"1:level 4", L"1:level 5", L"1:level nine", L"1:" + full}), events);
     EXPECT_TRUE(capture.messages.size() == 7 && capture.errors.size() == 1 && capture.errors[0].second.fullText() == full);
 
@@ -97,17 +81,15 @@ TEST_F(LogManagerTest, WithDebugOffOnlyErrorLevelsReachFileAndEventLogUntilTheSw
     // event log keeps the value it had at start.
     UniqueFileHandle(CreateFileW(debugLog.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, 0, nullptr));
     events.clear();
-    testreg::setDword(CONFIG_KEY, L"Debug", 1);
+    debug.setDword(1);
     for (int i = 0; i < 16; ++i)
         log.log(LOG_INFO, L"info %d", i);
     log.log(LOG_WARNING, L"warning");
     // Once the switch is seen, every later line is written: the lines are a tail of the calls.
-    const Texts texts = debugTexts();
+    const Texts texts = debugTexts(debugLog);
     ASSERT_GE(texts.size(), 2u) << "no Info line within 16 calls";
     for (size_t i = 0; i + 1 < texts.size(); ++i)
         EXPECT_EQ(L"Info: info " + std::to_wstring(17 - texts.size() + i), texts[i]);
     EXPECT_EQ(L"Warning: warning", texts.back());
     EXPECT_EQ(Texts(), events);
 }
-
-} // namespace

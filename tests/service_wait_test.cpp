@@ -8,20 +8,15 @@
 
 // The waits of the service library on a virtual clock: the services and their status are
 // real, the minutes of waiting are not.
-namespace {
 
 // Each service hangs in START_PENDING with checkpoint 1 for good: given up at the first poll
 // after more than min(hint + 300000, 600000) ms, polled every tenth of the hint, 1 to 10 s.
 TEST(ServiceWaitTest, FrozenCheckpointIsGivenUpAfterHintPlusFiveMinutesAtMostTen)
 {
     ServiceJournal journal;
-    const struct {
-        DWORD waitHint, pollInterval, givenUpAfter, startTick;
-    } cases[] = {
-        {0, 1000, 301000, 1000000},
-        {0, 1000, 301000, 0xFFFFFFFFu - 100000}, // the tick count wraps meanwhile
-        {10010, 1001, 310310, 1000000},
-        {400000, 10000, 610000, 1000000},
+    const struct { DWORD waitHint, pollInterval, givenUpAfter, startTick; } cases[] = {
+        {0, 1000, 301000, 1000000}, {0, 1000, 301000, 0xFFFFFFFFu - 100000}, // the tick count wraps meanwhile
+        {10010, 1001, 310310, 1000000}, {400000, 10000, 610000, 1000000},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.waitHint);
@@ -42,38 +37,33 @@ TEST(ServiceWaitTest, ProgressIsWaitedForAndAHangingStopOrIgnoredPauseGivenUp)
     TestService slow(testServiceName(L"Slow"), L"Slow", L"--start-delay 4000 --wait-hint 150000 " + journal.option());
     TestService hanging(testServiceName(L"HangStop"), L"Hanging", L"--hang-stop --wait-hint 0 " + journal.option());
     TestService deaf(testServiceName(L"Deaf"), L"Deaf", L"--ignore-pause " + journal.option());
-    {
-        VirtualClock clock(1000000, 10);
-        EXPECT_EQ(0u, service::startService(slow.c_name()));
-        EXPECT_GT(clock.now() - 1000000, 600000u);
-    }
+    std::optional<VirtualClock> clock(std::in_place, 1000000, 10);
+    EXPECT_EQ(0u, service::startService(slow.c_name()));
+    EXPECT_GT(clock->now() - 1000000, 600000u);
     hanging.startAndWait();
     deaf.startAndWait();
-    VirtualClock clock;
+    clock.emplace();
     EXPECT_EQ(L"Timeout. (Error code 1460) at Stop service " + hanging.name() + L"\n   at (service::startStopService line #)",
               testbed::thrownText([&] { service::startStopService(hanging.c_name(), false, nullptr, nullptr); }));
-    EXPECT_EQ(301000u, clock.now() - 1000000);
+    EXPECT_EQ(301000u, clock->now() - 1000000);
     EXPECT_EQ(DWORD(ERROR_TIMEOUT), service::controlService(SERVICE_CONTROL_PAUSE, deaf.c_name()));
-    EXPECT_EQ(std::vector<DWORD>(301 + 60, 1000), clock.sleeps());
+    EXPECT_EQ(std::vector<DWORD>(301 + 60, 1000), clock->sleeps());
 }
 
-void CALLBACK markApc(ULONG_PTR flag)
+static void CALLBACK markApc(ULONG_PTR flag)
 {
     *reinterpret_cast<bool*>(flag) = true;
 }
 
+// The queued call needs a real, alertable sleep: before any virtual clock.
 TEST(CancellableSleep, SleepsTheFullIntervalAcrossEarlyReturnsAndRunsQueuedCalls)
 {
-    {
-        VirtualClock clock;
-        clock.interruptNextSleep(300);
-        service::cancellableSleep(1000);
-        EXPECT_EQ((std::vector<DWORD>{1000, 700}), clock.sleeps());
-    }
     bool ran = false;
     ASSERT_TRUE(QueueUserAPC(markApc, GetCurrentThread(), reinterpret_cast<ULONG_PTR>(&ran)));
     service::cancellableSleep(20);
     EXPECT_TRUE(ran);
+    VirtualClock clock;
+    clock.interruptNextSleep(300);
+    service::cancellableSleep(1000);
+    EXPECT_EQ((std::vector<DWORD>{1000, 700}), clock.sleeps());
 }
-
-} // namespace

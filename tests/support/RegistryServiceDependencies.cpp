@@ -1,138 +1,95 @@
 #include "support/RegistryServiceDependencies.h"
 
-#include "runtime/Handle.h"
+#include "runtime/Registry.h"
 
 #include <algorithm>
 #include <map>
-#include <set>
-#include <string>
-#include <vector>
-
-namespace {
 
 // Which service each handle opened through the library stands for.
-std::map<SC_HANDLE, std::wstring> g_handleNames;
+static std::map<SC_HANDLE, std::wstring> g_handleNames;
+static const std::wstring kServices = L"SYSTEM\\CurrentControlSet\\Services\\";
 
-const std::wstring kServicesKey = L"SYSTEM\\CurrentControlSet\\Services\\";
-
-std::wstring lower(std::wstring text)
+// DependOnService, then DependOnGroup with the group prefix, each name ended by its NUL.
+static std::wstring dependenciesOf(const std::wstring& name)
 {
-    CharLowerBuffW(text.data(), static_cast<DWORD>(text.size()));
-    return text;
+    std::wstring list;
+    for (const wchar_t* value : {L"DependOnService", L"DependOnGroup"}) {
+        wchar_t data[4096] = {}; // two NULs at its end whatever the value holds
+        DWORD size = sizeof(data) - 2 * sizeof(wchar_t);
+        RegGetValueW(HKEY_LOCAL_MACHINE, (kServices + name).c_str(), value, RRF_RT_REG_MULTI_SZ, nullptr, data, &size);
+        for (const wchar_t* entry = data; *entry; entry += wcslen(entry) + 1)
+            list += std::wstring(wcscmp(value, L"DependOnGroup") == 0, SC_GROUP_IDENTIFIERW) + entry + L'\0';
+    }
+    return list;
 }
 
-// The entries of a REG_MULTI_SZ (or the one of a REG_SZ) value; none when it is missing.
-std::vector<std::wstring> readStrings(const std::wstring& name, const wchar_t* value)
+// Every service that depends on name, directly or not, each after its own dependents (the
+// manager refuses circular dependencies).
+static std::vector<std::wstring> dependentsOf(const std::wstring& name, std::vector<std::wstring> order = {})
 {
-    std::vector<wchar_t> data(4096, L'\0');
-    DWORD size = static_cast<DWORD>(data.size() - 2) * sizeof(wchar_t);
-    std::vector<std::wstring> entries;
-    if (RegGetValueW(HKEY_LOCAL_MACHINE, (kServicesKey + name).c_str(), value, RRF_RT_REG_MULTI_SZ | RRF_RT_REG_SZ,
-                     nullptr, data.data(), &size) == ERROR_SUCCESS)
-        for (const wchar_t* entry = data.data(); *entry; entry += wcslen(entry) + 1)
-            entries.emplace_back(entry);
-    return entries;
+    std::vector<std::wstring> services;
+    registry::subKeys(HKEY_LOCAL_MACHINE, kServices, services, 0);
+    const std::wstring wanted = L'\0' + name + L'\0';
+    const auto sameLetter = [](wchar_t a, wchar_t b) { return towupper(a) == towupper(b); };
+    for (const std::wstring& candidate : services) {
+        const std::wstring list = L'\0' + dependenciesOf(candidate);
+        if (std::search(list.begin(), list.end(), wanted.begin(), wanted.end(), sameLetter) != list.end() &&
+            std::count(order.begin(), order.end(), candidate) == 0)
+            order = dependentsOf(candidate, std::move(order)), order.push_back(candidate);
+    }
+    return order;
 }
 
-std::vector<std::wstring> dependenciesOf(const std::wstring& name)
+static SC_HANDLE WINAPI openRecordingName(SC_HANDLE manager, LPCWSTR name, DWORD access)
 {
-    std::vector<std::wstring> names = readStrings(name, L"DependOnService");
-    for (const std::wstring& group : readStrings(name, L"DependOnGroup"))
-        names.push_back(SC_GROUP_IDENTIFIERW + group);
-    return names;
-}
-
-// Every service that depends on name, directly or not, each after its own dependents.
-void collectDependents(const std::wstring& name, std::set<std::wstring>& seen, std::vector<std::wstring>& order)
-{
-    HKEY raw = nullptr;
-    RegOpenKeyExW(HKEY_LOCAL_MACHINE, kServicesKey.c_str(), 0, KEY_READ, &raw);
-    const UniqueRegKey key(raw);
-    wchar_t candidate[256];
-    for (DWORD i = 0, length = 256;
-         key && RegEnumKeyExW(key.get(), i, candidate, &length, nullptr, nullptr, nullptr, nullptr) == ERROR_SUCCESS;
-         ++i, length = 256)
-        for (const std::wstring& dependency : dependenciesOf(candidate))
-            if (lower(dependency) == lower(name) && seen.insert(lower(candidate)).second) {
-                collectDependents(candidate, seen, order);
-                order.emplace_back(candidate);
-            }
-}
-
-SC_HANDLE WINAPI openServiceRecordingName(SC_HANDLE manager, LPCWSTR name, DWORD access)
-{
-    SC_HANDLE service = OpenServiceW(manager, name, access);
-    if (service)
-        g_handleNames[service] = name;
-    return service;
+    const SC_HANDLE service = OpenServiceW(manager, name, access);
+    return g_handleNames[service] = name, service;
 }
 
 // The manager's own answer in the front of the buffer, the dependency list at its end.
-BOOL WINAPI registryQueryServiceConfig(SC_HANDLE service, LPQUERY_SERVICE_CONFIGW config, DWORD size, LPDWORD needed)
+static BOOL WINAPI queryConfig(SC_HANDLE service, LPQUERY_SERVICE_CONFIGW config, DWORD size, LPDWORD needed)
 {
-    std::wstring list;
-    for (const std::wstring& dependency : dependenciesOf(g_handleNames[service]))
-        list += dependency + L'\0';
-    list += L'\0';
+    const std::wstring list = dependenciesOf(g_handleNames[service]) + L'\0';
     const DWORD room = static_cast<DWORD>(list.size() * sizeof(wchar_t));
-    if (!QueryServiceConfigW(service, size > room ? config : nullptr, size > room ? size - room : 0, needed)) {
-        *needed += room;
-        return FALSE;
-    }
+    if (!QueryServiceConfigW(service, size > room ? config : nullptr, size > room ? size - room : 0, needed))
+        return *needed += room, FALSE;
     config->lpDependencies = reinterpret_cast<wchar_t*>(reinterpret_cast<BYTE*>(config) + (size - room) / 2 * 2);
     std::copy(list.begin(), list.end(), config->lpDependencies);
     return TRUE;
 }
 
-BOOL WINAPI registryEnumDependentServices(SC_HANDLE service, DWORD state, LPENUM_SERVICE_STATUSW services,
-                                          DWORD size, LPDWORD needed, LPDWORD returned)
+// The records, then the name and display name of each.
+static BOOL WINAPI enumDependents(SC_HANDLE service, DWORD state, LPENUM_SERVICE_STATUSW services, DWORD size,
+                                  LPDWORD needed, LPDWORD returned)
 {
-    const std::wstring name = g_handleNames[service];
-    std::set<std::wstring> seen = {lower(name)};
-    std::vector<std::wstring> order;
-    collectDependents(name, seen, order);
     // Status as the manager knows it, through a connection of this query's own.
     const UniqueServiceHandle manager(OpenSCManagerW(nullptr, nullptr, SC_MANAGER_CONNECT));
-    std::vector<ENUM_SERVICE_STATUSW> records;
-    std::vector<std::wstring> strings; // name and display name of each
-    for (const std::wstring& dependent : order) {
+    std::vector<std::pair<SERVICE_STATUS, std::wstring>> found; // with "name\0display name\0"
+    *needed = *returned = 0;
+    for (const std::wstring& dependent : dependentsOf(g_handleNames[service])) {
+        SERVICE_STATUS status = {};
+        std::wstring display;
+        registry::lookup(HKEY_LOCAL_MACHINE, kServices + dependent, L"DisplayName", display, REG_SZ, 0);
         const UniqueServiceHandle handle(OpenServiceW(manager.get(), dependent.c_str(), SERVICE_QUERY_STATUS));
-        ENUM_SERVICE_STATUSW record = {};
-        if (handle && QueryServiceStatus(handle.get(), &record.ServiceStatus) &&
-            (state == SERVICE_STATE_ALL || (state == SERVICE_INACTIVE) == (record.ServiceStatus.dwCurrentState == SERVICE_STOPPED))) {
-            const std::vector<std::wstring> display = readStrings(dependent, L"DisplayName");
-            records.push_back(record);
-            strings.push_back(dependent);
-            strings.push_back(display.empty() ? L"" : display[0]);
-        }
+        if (QueryServiceStatus(handle.get(), &status) &&
+            (state == SERVICE_STATE_ALL || (state == SERVICE_INACTIVE) == (status.dwCurrentState == SERVICE_STOPPED)))
+            found.push_back({status, dependent + L'\0' + display + L'\0'});
     }
-    // The records, then their strings.
-    *needed = static_cast<DWORD>(records.size() * sizeof(ENUM_SERVICE_STATUSW));
-    for (const std::wstring& text : strings)
-        *needed += static_cast<DWORD>((text.size() + 1) * sizeof(wchar_t));
-    *returned = 0;
-    if (!services || size < *needed) {
-        SetLastError(ERROR_MORE_DATA);
-        return FALSE;
+    for (const auto& entry : found)
+        *needed += static_cast<DWORD>(sizeof(ENUM_SERVICE_STATUSW) + entry.second.size() * sizeof(wchar_t));
+    if (!services || size < *needed)
+        return SetLastError(ERROR_MORE_DATA), FALSE;
+    auto* text = reinterpret_cast<wchar_t*>(services + found.size());
+    for (const auto& [status, names] : found) {
+        services[(*returned)++] = {text, text + names.find(L'\0') + 1, status};
+        text = std::copy(names.begin(), names.end(), text);
     }
-    auto* cursor = reinterpret_cast<wchar_t*>(services + records.size());
-    for (size_t i = 0; i < strings.size(); ++i) {
-        (i % 2 ? records[i / 2].lpDisplayName : records[i / 2].lpServiceName) = cursor;
-        cursor = std::copy(strings[i].c_str(), strings[i].c_str() + strings[i].size() + 1, cursor);
-    }
-    std::copy(records.begin(), records.end(), services);
-    *returned = static_cast<DWORD>(records.size());
     return TRUE;
 }
 
-} // namespace
-
 RegistryServiceDependencies::RegistryServiceDependencies() : saved_(service::serviceApi())
 {
-    g_handleNames.clear();
-    service::serviceApi().openService = &openServiceRecordingName;
-    service::serviceApi().queryServiceConfig = &registryQueryServiceConfig;
-    service::serviceApi().enumDependentServices = &registryEnumDependentServices;
+    service::serviceApi() = {saved_.getTickCount, saved_.sleepEx, &openRecordingName, &queryConfig, &enumDependents};
 }
 
 RegistryServiceDependencies::~RegistryServiceDependencies()

@@ -12,8 +12,6 @@ class RegistryServiceDependencies {
 public:
     RegistryServiceDependencies();
     ~RegistryServiceDependencies();
-    RegistryServiceDependencies(const RegistryServiceDependencies&) = delete;
-    RegistryServiceDependencies& operator=(const RegistryServiceDependencies&) = delete;
 
 private:
     service::ServiceApi saved_;

@@ -3,7 +3,6 @@
 // configuration), for values of any type and size, and owners that undo them.
 #include <windows.h>
 
-#include <optional>
 #include <string>
 #include <vector>
 
@@ -27,12 +26,6 @@ void createKey(const std::wstring& key);
 void deleteIfEmpty(const std::wstring& key);
 bool keyExists(const std::wstring& key);
 
-struct RawValue {
-    DWORD type = REG_NONE;
-    std::vector<BYTE> data;
-};
-std::optional<RawValue> readValue(const std::wstring& key, const std::wstring& name);
-
 // Puts one value back as it was (or removes it) when it goes out of scope; keys that
 // did not exist before are removed again once they are empty.
 class ScopedValue {
@@ -47,10 +40,10 @@ public:
     void remove() const { testreg::deleteValue(key_, name_); }
 
 private:
-    std::wstring key_;
-    std::wstring name_;
-    std::optional<RawValue> saved_;
-    std::wstring firstCreated_; // the outermost key this object's writes may create
+    std::wstring key_, name_;
+    DWORD type_ = REG_NONE; // ~0u when there was no value
+    std::vector<BYTE> saved_;
+    std::vector<std::wstring> created_; // the keys this object's writes may create, innermost first
 };
 
 }

@@ -2,10 +2,7 @@
 
 #include "panel/TarvoSrvClient.h"
 #include "runtime/Config.h"
-#include "runtime/Exception.h"
-#include "support/TestBed.h"
-
-#include <stdexcept>
+#include "support/Capture.h"
 
 namespace testbed {
 
@@ -13,81 +10,53 @@ const wchar_t* const sandboxKey = L"SOFTWARE\\Tarvo\\KZO Config\\Sandbox\\tarvos
 
 SandboxConsole::SandboxConsole(const std::wstring& pipeName)
 {
-    const std::wstring name = pipeName.empty() ? uniqueName(L"kzotest") : pipeName;
-    set(CONFIG_ROOT_KEY, L"kzopipe", REG_SZ, name.c_str(), (name.size() + 1) * sizeof(wchar_t));
+    values_.emplace_front(CONFIG_ROOT_KEY, L"kzopipe").setString(pipeName.empty() ? uniqueName(L"kzotest") : pipeName);
     set(L"\\Strings", L"probe", L"ready");
     SECURITY_ATTRIBUTES inherit{sizeof(inherit), nullptr, TRUE};
-    HANDLE readEnd = nullptr;
-    HANDLE writeEnd = nullptr;
-    CreatePipe(&readEnd, &writeEnd, &inherit, 0);
-    SetHandleInformation(readEnd, HANDLE_FLAG_INHERIT, 0);
-    STARTUPINFOW startup{};
-    startup.cb = sizeof(startup);
-    startup.dwFlags = STARTF_USESTDHANDLES;
-    startup.hStdOutput = startup.hStdError = writeEnd;
-    std::wstring command = L"\"" + binDir() + L"\\tarvosrv_sandbox.exe\" --console";
+    UniqueHandle readEnd, writeEnd;
+    CreatePipe(readEnd.put(), writeEnd.put(), &inherit, 0);
+    STARTUPINFOW startup{sizeof(startup), nullptr, nullptr, nullptr, 0, 0, 0, 0, 0, 0, 0, STARTF_USESTDHANDLES,
+                         0, 0, nullptr, nullptr, writeEnd.get(), writeEnd.get()};
     PROCESS_INFORMATION info{};
-    if (CreateProcessW(nullptr, command.data(), nullptr, nullptr, TRUE, CREATE_NO_WINDOW, nullptr, nullptr, &startup,
-                       &info)) {
-        CloseHandle(info.hThread);
-        process_ = info.hProcess;
-    }
-    CloseHandle(writeEnd);
-    // It prints that it listens; a child that dies ends the read.
-    std::string output;
-    char buffer[256];
+    if (CreateProcessW(nullptr, &(L"\"" + binDir() + L"\\tarvosrv_sandbox.exe\" --console")[0], nullptr, nullptr, TRUE,
+                       CREATE_NO_WINDOW, nullptr, nullptr, &startup, &info))
+        CloseHandle(info.hThread), process_.reset(info.hProcess);
+    writeEnd.reset();
+    // It writes one line once it listens, or an error and ends, which ends the read too.
+    char line[256];
     DWORD read = 0;
-    while (output.find("listening") == std::string::npos && ReadFile(readEnd, buffer, sizeof(buffer), &read, nullptr))
-        output.append(buffer, read);
-    CloseHandle(readEnd);
+    ReadFile(readEnd.get(), line, sizeof(line), &read, nullptr);
     // The client finds a server it used before gone only by using it, then reconnects.
-    for (int attempt = 0; attempt < 3 && process_; ++attempt) {
-        try {
-            if (TarvoSrvClient::getInstance().getString(L"probe") == L"ready")
-                return;
-        } catch (const vexception&) {
-        }
+    std::wstring answer;
+    for (int attempt = 0; attempt < 3 && process_ && answer != L"ready"; ++attempt)
+        thrown([&] { answer = TarvoSrvClient::getInstance().getString(L"probe"); });
+    if (answer != L"ready") {
+        stop();
+        throw vexception(L"tarvosrv_sandbox.exe does not answer", WL_CONTEXT());
     }
-    stop();
-    throw std::runtime_error("tarvosrv_sandbox.exe does not answer");
-}
-
-SandboxConsole::~SandboxConsole()
-{
-    stop();
-    while (!values_.empty())
-        values_.pop_back();
 }
 
 void SandboxConsole::stop()
 {
-    if (process_) {
-        TerminateProcess(process_, 0);
-        WaitForSingleObject(process_, INFINITE);
-        CloseHandle(process_);
-    }
-    process_ = nullptr;
+    TerminateProcess(process_.get(), 0);
+    WaitForSingleObject(process_.get(), INFINITE);
+    process_.reset();
 }
 
 void SandboxConsole::set(const std::wstring& path, const std::wstring& name, const std::wstring& text)
 {
-    set(sandboxKey + path, name, REG_SZ, text.c_str(), (text.size() + 1) * sizeof(wchar_t));
+    values_.emplace_front(sandboxKey + path, name).setString(text);
 }
 
 void SandboxConsole::set(const std::wstring& path, const std::wstring& name, DWORD value)
 {
-    set(sandboxKey + path, name, REG_DWORD, &value, sizeof(value));
+    values_.emplace_front(sandboxKey + path, name).setDword(value);
 }
 
 void SandboxConsole::set(const std::wstring& path, const std::wstring& name, const std::vector<BYTE>& bytes)
 {
-    set(sandboxKey + path, name, REG_BINARY, bytes.data(), bytes.size());
-}
-
-void SandboxConsole::set(const std::wstring& key, const std::wstring& name, DWORD type, const void* data, size_t size)
-{
-    values_.push_back(std::make_unique<testreg::ScopedValue>(key, name));
-    testreg::setValue(key, name, type, data, static_cast<DWORD>(size));
+    values_.emplace_front(sandboxKey + path, name);
+    testreg::setValue(sandboxKey + path, name, REG_BINARY, bytes.data(), static_cast<DWORD>(bytes.size()));
 }
 
 }

@@ -2,13 +2,10 @@
 // tarvosrv_sandbox.exe --console as a child process of the test, serving a pipe of its own
 // name (set as "kzopipe" while the object lives), and the answers and fault switches it
 // reads from the registry.
+#include "runtime/Handle.h"
 #include "support/RegistryValues.h"
 
-#include <windows.h>
-
-#include <memory>
-#include <string>
-#include <vector>
+#include <forward_list>
 
 namespace testbed {
 
@@ -19,10 +16,9 @@ class SandboxConsole {
 public:
     // Returns once the process-wide management client has its answer from this server.
     explicit SandboxConsole(const std::wstring& pipeName = L"");
-    // Ends the child (its pipe closes), then puts every value back.
-    ~SandboxConsole();
-    SandboxConsole(const SandboxConsole&) = delete;
-    SandboxConsole& operator=(const SandboxConsole&) = delete;
+    // Ends the child (its pipe closes), then puts every value back: the list frees its
+    // front, the latest value, first.
+    ~SandboxConsole() { stop(); }
 
     // A value under sandboxKey + path (e.g. "\\Strings"; "" for the fault switches).
     void set(const std::wstring& path, const std::wstring& name, const std::wstring& text);
@@ -32,10 +28,8 @@ public:
     void stop();
 
 private:
-    void set(const std::wstring& key, const std::wstring& name, DWORD type, const void* data, size_t size);
-
-    std::vector<std::unique_ptr<testreg::ScopedValue>> values_;
-    HANDLE process_ = nullptr;
+    std::forward_list<testreg::ScopedValue> values_; // the latest in front
+    UniqueHandle process_;
 };
 
 }

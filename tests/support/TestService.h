@@ -1,12 +1,9 @@
 #pragma once
 
 #include "runtime/Handle.h"
-
-#include <windows.h>
-#include <winsvc.h>
+#include "support/TestBed.h"
 
 #include <fstream>
-#include <string>
 #include <vector>
 
 // A journal that services of the test host (testsvc.exe) append their start, pause,
@@ -14,14 +11,13 @@
 // the object.
 class ServiceJournal {
 public:
-    ServiceJournal();
-    ~ServiceJournal();
+    ServiceJournal() : path_(testbed::env(L"TEMP") + L"\\" + testbed::uniqueName(L"journal") + L".log") {}
+    ~ServiceJournal() { DeleteFileW(path_.c_str()); DeleteFileW((path_ + L".quit").c_str()); }
     ServiceJournal(const ServiceJournal&) = delete;
     ServiceJournal& operator=(const ServiceJournal&) = delete;
 
     struct Event {
-        std::wstring event; // "start", "pause", "continue" or "stop"
-        std::wstring name;
+        std::wstring event, name; // event: "start", "pause", "continue" or "stop"
     };
 
     const std::wstring& path() const { return path_; }
@@ -46,8 +42,6 @@ public:
     TestService(std::wstring name, const std::wstring& displayName, const std::wstring& options,
                 const std::vector<std::wstring>& dependencies = {}, DWORD startType = SERVICE_DEMAND_START);
     ~TestService();
-    TestService(const TestService&) = delete;
-    TestService& operator=(const TestService&) = delete;
 
     const std::wstring& name() const { return name_; }
     const wchar_t* c_name() const { return name_.c_str(); }
@@ -61,9 +55,11 @@ public:
 
 private:
     std::wstring name_, displayName_, quitFile_;
-    UniqueServiceHandle manager_;
     UniqueServiceHandle service_;
 };
 
 // A service name of this test run's own.
-std::wstring testServiceName(const std::wstring& role);
+inline std::wstring testServiceName(const std::wstring& role)
+{
+    return testbed::uniqueName(L"wlsvc" + role);
+}
