@@ -1,6 +1,6 @@
 // The real wardenlight.exe in the test prefix: its icon, the exit broadcast, the menu's Exit,
-// and the silent refusal of a user whom the management service does not count among the
-// administrators.
+// the silent refusal of a user whom the management service does not count among the
+// administrators, and its installer.
 #include "app/Program.h"
 #include "resource.h"
 #include "runtime/Config.h"
@@ -12,6 +12,7 @@
 #include "support/TestBed.h"
 
 #include <gtest/gtest.h>
+#include <shlobj.h>
 
 #include <fstream>
 #include <iterator>
@@ -125,6 +126,54 @@ TEST(EndToEnd, DirectoryModeNonMemberIsRefusedSilently)
     const testbed::ChildTest refused(L"", {}, testbed::binDir() + L"\\wardenlight.exe");
     EXPECT_EQ(exitCode(refused), 0u);
     EXPECT_EQ(trayIcons(), icons);
+}
+
+// The MSI as an administrator deploys it: installed silently, the program starts from its log-on
+// entry and shows its icon; removed silently, the running instance ends and nothing stays behind.
+TEST(EndToEnd, SilentInstallStartsAtLogOnAndSilentUninstallEndsTheProgramAndLeavesNothing)
+{
+    const TestCatalogue catalogue;
+    const std::wstring msiexec = L"C:\\windows\\system32\\msiexec.exe";
+    const std::wstring package = L"\"" + testbed::binDir() + L"\\..\\" WARDENLIGHT_MSI L"\" /qn";
+    wchar_t folder[MAX_PATH] = {}, menus[2][MAX_PATH] = {};
+    ExpandEnvironmentStringsW(L"%ProgramFiles%\\Tarvo Services Monitor", folder, MAX_PATH);
+    SHGetFolderPathW(nullptr, CSIDL_COMMON_PROGRAMS, nullptr, 0, menus[0]);
+    SHGetFolderPathW(nullptr, CSIDL_PROGRAMS, nullptr, 0, menus[1]);
+    const auto shortcuts = [&] {
+        int found = 0;
+        for (const auto* menu : menus)
+            found += GetFileAttributesW((menu + std::wstring(L"\\Tarvo Services Monitor.lnk")).c_str()) != INVALID_FILE_ATTRIBUTES;
+        return found;
+    };
+    const auto logOnEntry = [] {
+        wchar_t command[MAX_PATH] = {};
+        DWORD size = sizeof(command);
+        RegGetValueW(HKEY_LOCAL_MACHINE, L"Software\\Microsoft\\Windows\\CurrentVersion\\Run", L"Tarvo Services Monitor",
+                     RRF_RT_REG_SZ, nullptr, command, &size);
+        return std::wstring(command);
+    };
+    ASSERT_EQ(exitCode(testbed::ChildTest(L"/i " + package, {}, msiexec)), 0u);
+    std::wstring command = logOnEntry();
+    EXPECT_EQ(command, L"\"" + std::wstring(folder) + L"\\wardenlight.exe\"");
+    EXPECT_EQ(shortcuts(), 1);
+    const int icons = trayIcons();
+    STARTUPINFOW startup{};
+    startup.cb = sizeof(startup);
+    PROCESS_INFORMATION started{};
+    ASSERT_TRUE(CreateProcessW(nullptr, command.data(), nullptr, nullptr, FALSE, 0, nullptr, nullptr, &startup, &started));
+    const UniqueHandle process(started.hProcess), thread(started.hThread);
+    EXPECT_TRUE(eventually([&] { return trayIcons() == icons + 1; }));
+
+    EXPECT_EQ(exitCode(testbed::ChildTest(L"/x " + package, {}, msiexec)), 0u);
+    EXPECT_EQ(WaitForSingleObject(process.get(), 0), WAIT_OBJECT_0);
+    EXPECT_EQ(trayIcons(), icons);
+    EXPECT_EQ(GetFileAttributesW(folder), INVALID_FILE_ATTRIBUTES);
+    EXPECT_EQ(logOnEntry(), L"");
+    EXPECT_EQ(shortcuts(), 0);
+    HKEY key = nullptr;
+    EXPECT_NE(RegOpenKeyExW(HKEY_LOCAL_MACHINE, L"Software\\Tarvo\\Services Monitor", 0, KEY_READ, &key), ERROR_SUCCESS);
+    // A program the uninstall left running would hold the test's output open.
+    TerminateProcess(process.get(), 1);
 }
 
 } // namespace
