@@ -44,7 +44,11 @@ struct Reconnect : IReconnectCallback { // restores the connection when restore 
 
 } // namespace
 
-TEST(Database, VersionsMasksAndFactory)
+// The server's version chooses the character-set and password statements, and passwords are
+// masked in every statement shown: neither the old nor the new password of a login reaches the
+// log (the text that every sink, the debug file included, is given) or an error text, also when
+// the server quotes the failing statement.
+TEST(Database, VersionsMasksStatementsRecordSetsLostConnectionsAndPasswords)
 {
     const struct { const wchar_t *a, *b; int order; const wchar_t *names, *password; } versions[] = {
         {L"4.0.27", L"4.1", -1, L"", L"SET PASSWORD = PASSWORD('"}, {L"none", L"0", 0, L"", L"SET"},
@@ -63,13 +67,7 @@ TEST(Database, VersionsMasksAndFactory)
         {L"PASSWORD('')", L"PASSWORD('*')"}, {L"PASSWORD('open", L"PASSWORD('*"}, {L"SELECT 'PASSWORD'", L"SELECT 'PASSWORD'"}};
     for (const auto& [statement, masked] : masks)
         EXPECT_EQ(masked, MySQLDatabaseProvider::removePasswordFromSql(statement));
-}
 
-// Neither the old nor the new password of a login reaches the log (the text that every sink,
-// the debug file included, is given) or an error text, also when the server quotes the failing
-// statement.
-TEST(Database, StatementsRecordSetsLostConnectionsAndPasswords)
-{
     LogCapture capture;
     MySQLDatabaseProvider refused, db, killer, owner, again;
     const std::pair<int, const wchar_t*> refusals[] = { // a wrong password, a server that is down

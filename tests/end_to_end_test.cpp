@@ -49,9 +49,7 @@ bool eventually(Found found)
 
 const std::wstring program = testbed::binDir() + L"\\wardenlight.exe";
 
-// In directory mode the membership is asked of the management service: when it cannot be
-// reached, the user is not let in and is told why; a user that it does not count among the
-// administrators is refused silently.
+// Instances end by the menu's Exit, by the exit broadcast, and by their refusal at start-up.
 TEST(EndToEnd, MenuExitTheExitBroadcastAndTheDirectoryModeRefusalsEndInstancesAndTakeTheirIconsAway)
 {
     const TestCatalogue catalogue;
@@ -73,6 +71,8 @@ TEST(EndToEnd, MenuExitTheExitBroadcastAndTheDirectoryModeRefusalsEndInstancesAn
     EXPECT_EQ(exitCode(second), 0u);
     EXPECT_EQ(trayIcons(), icons);
 
+    // In directory mode the membership is asked of the management service: when it cannot be
+    // reached, the user is not let in and is told why.
     const std::wstring root = testbed::env(L"TEMP") + L"\\" + testbed::uniqueName(L"root");
     makeDir(root + L"\\admin\\logs");
     testreg::ScopedValue productRoot(CONFIG_ROOT_KEY, L"PRODUCT_ROOT_D"), pipe(CONFIG_ROOT_KEY, L"kzopipe"),
@@ -99,6 +99,8 @@ TEST(EndToEnd, MenuExitTheExitBroadcastAndTheDirectoryModeRefusalsEndInstancesAn
     const std::wstring lines(reinterpret_cast<const wchar_t*>(bytes.data()), bytes.size() / sizeof(wchar_t));
     EXPECT_NE(lines.find(L"Error: " + std::wstring(text)), std::wstring::npos) << lines;
 
+    // A user whom the management service does not count among the administrators is refused
+    // silently.
     testreg::ScopedValue membership(testbed::sandboxKey + (L"\\Groups\\" + VSID::findAccount(VSID::admins().get())),
                                     VSID::findAccount(VSID::currentUser().get()));
     membership.setDword(0);

@@ -60,11 +60,12 @@ TEST(TrayIconTest, PictureAndTooltipFollowTheManagementServiceAndARefusedIconIsA
     trayIconApi().shellNotifyIcon = &refusingShell;
     EXPECT_FALSE(tray.update(0, L"Started")) << "nothing is changed while the icon is missing";
     trayIconApi().shellNotifyIcon = &DialogHarness::recordShellCall;
-    EXPECT_TRUE(tray.update(1, std::wstring(200, L'x')));
+    const std::wstring text(200, L'x');
+    EXPECT_TRUE(tray.update(1, text));
     ASSERT_EQ(DialogHarness::trayRecords.size(), 2u) << "add, modify";
     EXPECT_EQ(DialogHarness::trayRecords[0].data.uFlags, UINT(NIF_MESSAGE | NIF_ICON | NIF_TIP | NIF_STATE));
     EXPECT_EQ(DialogHarness::trayRecords[0].data.uCallbackMessage, TrayIcon::callbackMessage);
-    expectShown(IDI_TRAY_STOPPED, L"Tarvo - " + std::wstring(std::size(NOTIFYICONDATAW().szTip) - 9, L'x'));
+    expectShown(IDI_TRAY_STOPPED, (L"Tarvo - " + text).substr(0, std::size(NOTIFYICONDATAW().szTip) - 1));
 }
 
 } // namespace
