@@ -13,14 +13,8 @@ namespace {
 
 TEST(ControlDialog, AnswersTheUserTheShellAndOtherInstances)
 {
-    TestCatalogue catalogue;
-    ASSERT_EQ(catalogue.foreignPackages(), std::vector<std::wstring>{}) << "packages of another test are left over";
+    const TestCatalogue catalogue; // for the refreshes
     DialogHarness harness;
-    // The first refresh added the icon to the dialog's window and showed the state.
-    ASSERT_GE(DialogHarness::trayRecords.size(), 2u);
-    EXPECT_EQ(DialogHarness::trayRecords[0].message, DWORD(NIM_ADD));
-    EXPECT_EQ(DialogHarness::trayRecords[0].data.hWnd, harness.window());
-
     // A command's notification code must be 0; a left click shows the dialog and posts a
     // Refresh, as the menu's "Control panel" does.
     // message, wParam, lParam; then whether the dialog is shown, a Refresh posted, the loop ended.
@@ -28,10 +22,8 @@ TEST(ControlDialog, AnswersTheUserTheShellAndOtherInstances)
         {TrayIcon::callbackMessage, 0, WM_LBUTTONDBLCLK, false, false, false},
         {TrayIcon::callbackMessage, 0, WM_LBUTTONUP, true, true, false},
         {WM_COMMAND, MAKEWPARAM(IDC_HIDE, BN_SETFOCUS), 0, true, false, false},
-        {WM_COMMAND, IDC_HIDE, 0, false, false, false},
-        {WM_COMMAND, ID_MENU_CONTROL_PANEL, 0, true, true, false},
-        {WM_CLOSE, 0, 0, false, false, false},
-        {exitMessage(), 0, 0, false, false, true},
+        {WM_COMMAND, IDC_HIDE, 0, false, false, false}, {WM_COMMAND, ID_MENU_CONTROL_PANEL, 0, true, true, false},
+        {WM_CLOSE, 0, 0, false, false, false}, {exitMessage(), 0, 0, false, false, true},
         {WM_COMMAND, ID_MENU_EXIT, 0, false, false, true}};
     for (const auto& [message, wParam, lParam, shown, refreshPosted, quit] : steps) {
         SCOPED_TRACE(std::to_string(message) + " " + std::to_string(wParam) + " " + std::to_string(lParam));
@@ -41,16 +33,16 @@ TEST(ControlDialog, AnswersTheUserTheShellAndOtherInstances)
         PeekMessageW(&queued, harness.window(), WM_COMMAND, WM_COMMAND, PM_REMOVE);
         EXPECT_EQ(queued.wParam == IDC_REFRESH, refreshPosted);
         // The quit message comes only after everything else posted.
-        while (PeekMessageW(&queued, nullptr, 0, 0, PM_REMOVE | PM_QS_POSTMESSAGE) && queued.message != WM_QUIT) {
-        }
+        while (PeekMessageW(&queued, nullptr, 0, 0, PM_REMOVE | PM_QS_POSTMESSAGE) && queued.message != WM_QUIT) {}
         EXPECT_EQ(queued.message == WM_QUIT, quit);
     }
 
-    // A restarted shell has lost the icon: it is added again and brought up to date.
+    // A restarted shell has lost the icon: it is added again to the dialog's window and brought up to date.
     DialogHarness::trayRecords.clear();
     SendMessageW(harness.window(), TrayIcon::taskbarCreatedMessage(), 0, 0);
     ASSERT_EQ(DialogHarness::trayRecords.size(), 2u);
     EXPECT_EQ(DialogHarness::trayRecords[0].message, DWORD(NIM_ADD));
+    EXPECT_EQ(DialogHarness::trayRecords[0].data.hWnd, harness.window());
 }
 
 } // namespace

@@ -1,12 +1,11 @@
 // The real wardenlight.exe in the test prefix: its icon, the exit broadcast, the menu's Exit,
 // the silent refusal of a user whom the management service does not count among the
 // administrators, and its installer.
-#include "app/Program.h"
 #include "resource.h"
 #include "runtime/Config.h"
+#include "runtime/Path.h"
 #include "runtime/VSID.h"
 #include "support/ChildTest.h"
-#include "support/RegistryValues.h"
 #include "support/SandboxConsole.h"
 #include "support/TestCatalogue.h"
 #include "support/TestBed.h"
@@ -16,7 +15,6 @@
 
 #include <fstream>
 #include <iterator>
-#include <thread>
 
 namespace {
 
@@ -52,7 +50,8 @@ bool eventually(Found found)
 
 const std::wstring program = testbed::binDir() + L"\\wardenlight.exe";
 
-TEST(EndToEnd, MenuExitAndTheExitBroadcastEndInstancesAndTakeTheirIconsAway)
+// Instances end by the menu's Exit, by the exit broadcast, and by their refusal at start-up.
+TEST(EndToEnd, MenuExitTheExitBroadcastAndTheDirectoryModeRefusalsEndInstancesAndTakeTheirIconsAway)
 {
     const TestCatalogue catalogue;
     const int icons = trayIcons();
@@ -63,43 +62,33 @@ TEST(EndToEnd, MenuExitAndTheExitBroadcastEndInstancesAndTakeTheirIconsAway)
     const HANDLE both[] = {first.process(), second.process()};
     EXPECT_LT(WaitForMultipleObjects(2, both, FALSE, 30000), WAIT_OBJECT_0 + 2);
     EXPECT_EQ(trayIcons(), icons + 1);
-    // A window of the session that stops answering does not hold "exit" up.
-    const UniqueHandle release(CreateEventW(nullptr, TRUE, FALSE, nullptr));
-    std::thread hung([&] {
-        CreateWindowExW(0, L"STATIC", L"hung", WS_OVERLAPPED, 0, 0, 10, 10, nullptr, nullptr, nullptr, nullptr);
-        WaitForSingleObject(release.get(), INFINITE);
-    });
+    // A window of the session that stops answering does not hold "exit" up: this thread answers
+    // none while it waits.
+    const HWND hung = CreateWindowW(L"STATIC", L"hung", WS_OVERLAPPED, 0, 0, 1, 1, nullptr, nullptr, nullptr, nullptr);
     const testbed::ChildTest exit(L"exit", {}, program);
     EXPECT_EQ(exitCode(exit), 0u);
-    SetEvent(release.get());
-    hung.join();
+    DestroyWindow(hung);
     EXPECT_EQ(exitCode(first), 0u);
     EXPECT_EQ(exitCode(second), 0u);
     EXPECT_EQ(trayIcons(), icons);
-}
 
-// In directory mode the membership is asked of the management service; when it cannot be
-// reached, the user is not let in, and is told why.
-TEST(EndToEnd, DirectoryModeWithoutManagementServiceFailsWithABoxAndALogLine)
-{
-    wchar_t temp[MAX_PATH];
-    GetTempPathW(MAX_PATH, temp);
-    const std::wstring root = std::wstring(temp) + testbed::uniqueName(L"root");
-    for (const wchar_t* folder : {L"", L"\\admin", L"\\admin\\logs"})
-        CreateDirectoryW((root + folder).c_str(), nullptr);
-    testreg::ScopedValue productRoot(CONFIG_ROOT_KEY, L"PRODUCT_ROOT_D"), mode(CONFIG_ROOT_KEY, L"active_directory_mode"),
-        pipe(CONFIG_ROOT_KEY, L"kzopipe"), tries(CONFIG_ROOT_KEY, L"PipeConnectTryCount");
+    // In directory mode the membership is asked of the management service: when it cannot be
+    // reached, the user is not let in and is told why.
+    const std::wstring root = testbed::env(L"TEMP") + L"\\" + testbed::uniqueName(L"root");
+    makeDir(root + L"\\admin\\logs");
+    testreg::ScopedValue productRoot(CONFIG_ROOT_KEY, L"PRODUCT_ROOT_D"), pipe(CONFIG_ROOT_KEY, L"kzopipe"),
+        mode(CONFIG_ROOT_KEY, L"active_directory_mode"), tries(CONFIG_ROOT_KEY, L"PipeConnectTryCount");
     productRoot.setString(root);
     mode.setDword(1);
     pipe.setString(testbed::uniqueName(L"nobody"));
     tries.setDword(1);
-    const testbed::ChildTest refused(L"", {}, program);
+    const testbed::ChildTest failed(L"", {}, program);
     HWND box = nullptr;
     ASSERT_TRUE(eventually([&] { return (box = FindWindowW(L"#32770", L"Runtime error")) != nullptr; }));
     wchar_t text[2048] = {};
     GetDlgItemTextW(box, 0xFFFF, text, 2048);
     PostMessageW(box, WM_COMMAND, IDOK, 0);
-    EXPECT_EQ(exitCode(refused), 1u);
+    EXPECT_EQ(exitCode(failed), 1u);
     EXPECT_NE(std::wstring(text).find(L"(Error code 2) at Unable to connect to pipe"), std::wstring::npos) << text;
     EXPECT_NE(std::wstring(text).find(L"Unable to check the membership of the current user"), std::wstring::npos);
     // The same text, at level Error, in the day's debug file.
@@ -110,20 +99,14 @@ TEST(EndToEnd, DirectoryModeWithoutManagementServiceFailsWithABoxAndALogLine)
     const std::string bytes{std::istreambuf_iterator<char>(log), std::istreambuf_iterator<char>()};
     const std::wstring lines(reinterpret_cast<const wchar_t*>(bytes.data()), bytes.size() / sizeof(wchar_t));
     EXPECT_NE(lines.find(L"Error: " + std::wstring(text)), std::wstring::npos) << lines;
-}
 
-TEST(EndToEnd, DirectoryModeNonMemberIsRefusedSilently)
-{
-    testreg::ScopedValue mode(CONFIG_ROOT_KEY, L"active_directory_mode");
-    mode.setDword(1);
-    const std::wstring admins = VSID::findAccount(VSID::admins().get());
-    testreg::ScopedValue membership(std::wstring(testbed::sandboxKey) + L"\\Groups\\" + admins,
+    // A user whom the management service does not count among the administrators is refused
+    // silently.
+    testreg::ScopedValue membership(testbed::sandboxKey + (L"\\Groups\\" + VSID::findAccount(VSID::admins().get())),
                                     VSID::findAccount(VSID::currentUser().get()));
     membership.setDword(0);
     testbed::SandboxConsole managementService;
-    const TestCatalogue catalogue;
-    const int icons = trayIcons();
-    const testbed::ChildTest refused(L"", {}, testbed::binDir() + L"\\wardenlight.exe");
+    const testbed::ChildTest refused(L"", {}, program);
     EXPECT_EQ(exitCode(refused), 0u);
     EXPECT_EQ(trayIcons(), icons);
 }

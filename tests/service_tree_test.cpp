@@ -42,13 +42,20 @@ protected:
     static inline std::vector<std::unique_ptr<TestService>> services_;
 };
 
-TEST_F(ServiceTree, GroupsServicesAndImagesFollowTheCatalogueAndAFailingPackageIsSkipped)
+TEST_F(ServiceTree, GroupsServicesAndImagesFollowTheCatalogueAFailingPackageIsSkippedAndAMissingOneShowsOneError)
 {
+    testreg::deleteTree(TestCatalogue::packagesKey());
+    MessageBoxAnswerer answerer;
+    DialogHarness harness;
+    ASSERT_EQ(answerer.boxes().size(), 1u);
+    // The timer runs all the same, so marks will spread once the catalogue is back.
+    EXPECT_TRUE(KillTimer(harness.window(), ControlDlg::timerId));
+
     // Package a puts the services in groups of its own; b lists them again elsewhere and hides
     // one; c names no component, so nothing below it is listed; d fails at its second service
     // (a "Group" of the wrong type) and keeps its first.
     const std::wstring c = L"c" + S, d = L"d" + S;
-    for (const std::wstring& package : {b_, c, d})
+    for (const std::wstring& package : {a_, b_, c, d})
         catalogue_.package(package, package == c ? L"" : L"core");
     const std::tuple<std::wstring, std::wstring, const wchar_t*> entries[] = {
         {a_, RUN, L"Zulu group"}, {a_, STOPPED, L"hidden"}, {a_, DISABLED, nullptr}, {a_, MISSING, L"Zulu group"},
@@ -57,27 +64,32 @@ TEST_F(ServiceTree, GroupsServicesAndImagesFollowTheCatalogueAndAFailingPackageI
     for (const auto& [package, service, group] : entries)
         catalogue_.service(package, L"core", service, group);
     testreg::setDword(TestCatalogue::packagesKey() + L"\\" + d + L"\\core\\services\\" + STOPPED, L"Group", 1);
-
     LogCapture log;
-    DialogHarness harness;
-    // A second build looks the same: nothing is left of the first, its pictures included.
+    // The second of two builds looks as the first: nothing is left of it, its pictures included.
+    harness.command(IDC_REFRESH);
     harness.command(IDC_REFRESH);
     // Group pictures follow those of the three service states (0 started, 1 stopped, 2
     // disabled); children are sorted by their texts.
-    EXPECT_EQ(harness.paths(true),
-              (Strings{L"Tarvo Run-Time 3", L"Tarvo Run-Time/Zeta runner 0", L"Mail Server 4",
-                       L"Mail Server/Zeta runner 0", L"Zulu group 5", L"Zulu group/Alpha stopper 1",
-                       L"Zulu group/Zeta runner 0", L"hidden 6", L"hidden/Alpha stopper 1", L"Other 7",
-                       L"Other/Mid disabled 2"}));
+    EXPECT_EQ(harness.paths(true), (Strings{L"Tarvo Run-Time 3", L"Tarvo Run-Time/Zeta runner 0", L"Mail Server 4",
+                                            L"Mail Server/Zeta runner 0", L"Zulu group 5",
+                                            L"Zulu group/Alpha stopper 1", L"Zulu group/Zeta runner 0", L"hidden 6",
+                                            L"hidden/Alpha stopper 1", L"Other 7", L"Other/Mid disabled 2"}));
     ASSERT_EQ(log.errors.size(), 2u) << "one for each build";
     EXPECT_EQ(log.errors[1].second.contexts().back().message, L"Try show services of " + d);
+
+    // Failing after a good refresh leaves groups without nodes; ticks and Select All cope.
+    testreg::deleteTree(TestCatalogue::packagesKey());
+    harness.command(IDC_REFRESH);
+    harness.tick();
+    harness.command(IDC_SELECT_ALL);
+    EXPECT_EQ(answerer.boxes().size(), 2u);
+    EXPECT_EQ(harness.paths(), Strings{});
 }
 
 TEST_F(ServiceTree, GroupMarksSpreadAndMarksSurviveRefreshByName)
 {
-    catalogue_.service(a_, L"core", RUN, L"Zulu group");
-    catalogue_.service(a_, L"core", STOPPED, L"Zulu group");
-    catalogue_.service(a_, L"core", DISABLED);
+    for (const auto& [service, group] : {std::pair(RUN, L"Zulu group"), {STOPPED, L"Zulu group"}, {DISABLED, nullptr}})
+        catalogue_.service(a_, L"core", service, group);
     DialogHarness harness;
     // Marks spread while the dialog is shown; nothing paints it before UpdateWindow below.
     ShowWindow(harness.window(), SW_SHOWNA);
@@ -113,26 +125,6 @@ TEST_F(ServiceTree, GroupMarksSpreadAndMarksSurviveRefreshByName)
     EXPECT_EQ(marked(), harness.paths());
     harness.command(IDC_CLEAR_ALL);
     EXPECT_EQ(marked(), Strings{});
-}
-
-TEST_F(ServiceTree, MissingCatalogueShowsOneErrorAndTheDialogGoesOn)
-{
-    testreg::deleteTree(TestCatalogue::packagesKey());
-    MessageBoxAnswerer answerer;
-    DialogHarness harness;
-    ASSERT_EQ(answerer.boxes().size(), 1u);
-    // The timer runs all the same, so marks will spread once the catalogue is back.
-    EXPECT_TRUE(KillTimer(harness.window(), ControlDlg::timerId));
-    // Failing after a good refresh leaves groups without nodes; ticks and Select All cope.
-    catalogue_.package(a_, L"core");
-    catalogue_.service(a_, L"core", RUN, L"Zulu group");
-    harness.command(IDC_REFRESH);
-    testreg::deleteTree(TestCatalogue::packagesKey());
-    harness.command(IDC_REFRESH);
-    harness.tick();
-    harness.command(IDC_SELECT_ALL);
-    EXPECT_EQ(answerer.boxes().size(), 2u);
-    EXPECT_EQ(harness.paths(), Strings{});
 }
 
 } // namespace

@@ -9,31 +9,21 @@
 
 namespace {
 
-BOOL WINAPI refusingShell(DWORD, PNOTIFYICONDATAW)
-{
-    return FALSE;
-}
+BOOL WINAPI refusingShell(DWORD, PNOTIFYICONDATAW) { return FALSE; }
 
-class TrayIconTest : public ::testing::Test {
-protected:
+TEST(TrayIconTest, PictureAndTooltipFollowTheManagementServiceAndARefusedIconIsAddedAgain)
+{
+    const TestCatalogue catalogue; // for the dialog's first refresh
+    DialogHarness harness;
+    TrayIcon tray{&harness.dialog()};
     // The last call changed picture and tooltip of the dialog's icon.
-    void expectShown(UINT picture, const std::wstring& tip)
-    {
+    const auto expectShown = [](UINT picture, const std::wstring& tip) {
         ASSERT_FALSE(DialogHarness::trayRecords.empty());
         const TrayRecord& last = DialogHarness::trayRecords.back();
         EXPECT_EQ(last.message, DWORD(NIM_MODIFY));
         EXPECT_EQ(last.data.hIcon, loadIcon(picture)) << "picture " << picture;
         EXPECT_EQ(last.data.szTip, tip);
-    }
-
-    // The dialog's first refresh needs the catalogue's key.
-    TestCatalogue catalogue_;
-    DialogHarness harness;
-    TrayIcon tray{&harness.dialog()};
-};
-
-TEST_F(TrayIconTest, PictureAndTooltipFollowTheManagementService)
-{
+    };
     harness.command(IDC_REFRESH);
     expectShown(IDI_TRAY_DISABLED, L"Tarvo - Disabled");
     ServiceJournal journal;
@@ -63,10 +53,8 @@ TEST_F(TrayIconTest, PictureAndTooltipFollowTheManagementService)
         EXPECT_TRUE(tray.refresh());
         expectShown(IDI_TRAY_STARTED, L"Tarvo - Started");
     }
-}
 
-TEST_F(TrayIconTest, ARefusedIconIsAddedAgainAndLongTextsAreCut)
-{
+    // A refused icon is added again by the next update; long texts are cut.
     resetTrayIconAdded();
     DialogHarness::trayRecords.clear();
     trayIconApi().shellNotifyIcon = &refusingShell;

@@ -24,8 +24,11 @@ struct FakeAccounts {
     DWORD domainStatus = ERROR_SUCCESS;
 } fake;
 
-// A level-0 group list: one buffer of name pointers that NetApiBufferFree releases.
-NET_API_STATUS WINAPI fakeGroups(LPCWSTR server, LPCWSTR user, DWORD, LPBYTE* buffer, DWORD, LPDWORD read, LPDWORD total)
+// A level-0 group list: one buffer of name pointers that NetApiBufferFree releases. The local
+// groups' call takes one argument more (flags), as Flags.
+template <typename... Flags>
+NET_API_STATUS WINAPI fakeGroups(LPCWSTR server, LPCWSTR user, DWORD, Flags..., LPBYTE* buffer, DWORD, LPDWORD read,
+                                 LPDWORD total)
 {
     fake.asked.push_back(std::wstring(server ? server : L"-") + L" " + user);
     *read = *total = fake.status == NERR_Success ? static_cast<DWORD>(fake.groups.size()) : 0;
@@ -33,11 +36,6 @@ NET_API_STATUS WINAPI fakeGroups(LPCWSTR server, LPCWSTR user, DWORD, LPBYTE* bu
     for (size_t i = 0; i < fake.groups.size(); ++i)
         reinterpret_cast<LPCWSTR*>(*buffer)[i] = fake.groups[i].c_str();
     return fake.status;
-}
-
-NET_API_STATUS WINAPI fakeLocalGroups(LPCWSTR server, LPCWSTR user, DWORD level, DWORD, LPBYTE* buffer, DWORD length, LPDWORD read, LPDWORD total)
-{
-    return fakeGroups(server, user, level, buffer, length, read, total);
 }
 
 DWORD WINAPI fakeDomainInformation(LPCWSTR, DSROLE_PRIMARY_DOMAIN_INFO_LEVEL, PBYTE* buffer)
@@ -63,9 +61,7 @@ DWORD WINAPI fakeDomainController(LPCWSTR, LPCWSTR domain, GUID*, LPCWSTR, ULONG
 // controller answers.
 TEST(UserInformation, SidsThenLocalThenDirectoryMembership)
 {
-    wchar_t name[256];
-    DWORD size = 256;
-    ASSERT_TRUE(GetUserNameW(name, &size));
+    const std::wstring name = testbed::env(L"USERNAME");
     std::wstring domain;
     EXPECT_EQ(name, VSID::findAccount(VSID::currentUser().get(), &domain));
     EXPECT_EQ(L"Administrators", VSID::findAccount(VSID::admins().get(), &domain));
@@ -76,7 +72,8 @@ TEST(UserInformation, SidsThenLocalThenDirectoryMembership)
     EXPECT_EQ(osErrorMessage(ERROR_NONE_MAPPED, L"LookupAccountName") + L"\n   at (VSID::findAccount line #)", thrownText([&] { VSID::findAccount(unknown); }));
     EXPECT_FALSE(VSID(VSID::admins().get()) = static_cast<PSID>(notASid)); // and the valid one is gone
 
-    accountApi() = {&fakeLocalGroups, &fakeGroups, &fakeDomainInformation, &fakeFreeDomainInformation, &fakeDomainController, platformAccountApi().runsAsLocalSystem};
+    accountApi() = {&fakeGroups<DWORD>, &fakeGroups<>, &fakeDomainInformation, &fakeFreeDomainInformation,
+                    &fakeDomainController, platformAccountApi().runsAsLocalSystem};
     fake.groups = {L"Users", L"Administrators"};
     LocalUserInformation local;
     // Only the first backslash separates the domain.
