@@ -43,7 +43,8 @@ TEST(ServiceWaitTest, ProgressIsWaitedForAndAHangingStopOrIgnoredPauseGivenUp)
     hanging.startAndWait();
     deaf.startAndWait();
     clock.emplace();
-    EXPECT_EQ(L"Timeout. (Error code 1460) at Stop service " + hanging.name() + L"\n   at (service::startStopService line #)",
+    EXPECT_EQ(L"Timeout. (Error code 1460) at Stop service " + hanging.name() +
+                  L"\n   at (service::startStopService line #)",
               testbed::thrownText([&] { service::startStopService(hanging.c_name(), false, nullptr, nullptr); }));
     EXPECT_EQ(301000u, clock->now() - 1000000);
     EXPECT_EQ(DWORD(ERROR_TIMEOUT), service::controlService(SERVICE_CONTROL_PAUSE, deaf.c_name()));
