@@ -64,10 +64,9 @@ TEST(ServiceTest, QueriesChangesFailuresAndDependenciesFollowTheManager)
     const wchar_t* name = missing.c_str();
     const std::wstring notFound = L" (Error code 1060) at OpenService '" + missing + L"'";
     NameList names;
-    SERVICE_STATUS status;
     const std::function<void()> failing[] = {
         [&] { service::serviceStartupType(name); },
-        [&] { service::queryStatusService(status, name); },
+        [&] { SERVICE_STATUS status; service::queryStatusService(status, name); },
         [&] { service::dependentServices(names, name, SERVICE_ACTIVE); },
         [&] { service::controlService(SERVICE_CONTROL_PAUSE, name); },
         [&] { service::startStopService(name, true, nullptr, nullptr); },

@@ -13,8 +13,7 @@ ChildTest::ChildTest(const std::wstring& test, const std::map<std::wstring, std:
                      std::wstring program, const std::wstring& folder)
 {
     const bool ownCase = program.empty();
-    if (ownCase)
-        program = ownPath();
+    program = ownCase ? ownPath() : program;
     output_ = program + L"." + uniqueName(L"out") + L".txt";
     SECURITY_ATTRIBUTES inherit{sizeof(inherit), nullptr, TRUE};
     const UniqueFileHandle out(CreateFileW(output_.c_str(), GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE,
