@@ -16,14 +16,13 @@
 #include <iterator>
 #include <thread>
 
-namespace {
-
+using Names = std::vector<std::wstring>;
 const wchar_t CHILD[] = L"DISABLED_CrashDumpChild.Fault";
-volatile int* volatile nullTarget = nullptr; // nullTarget[16] faults at address 0x40
+static volatile int* volatile nullTarget = nullptr; // nullTarget[16] faults at address 0x40
 
 // The fault in the exception stream of a dump file; code 0 when the file is no dump, has no
 // such stream or lacks text.
-MINIDUMP_EXCEPTION dumpedFault(const std::wstring& path, const std::string& text = "MDMP")
+static MINIDUMP_EXCEPTION dumpedFault(const std::wstring& path, const std::string& text = "MDMP")
 {
     std::ifstream in(extendedLengthPath(path).c_str(), std::ios::binary);
     std::string bytes{std::istreambuf_iterator<char>(in), {}};
@@ -34,9 +33,9 @@ MINIDUMP_EXCEPTION dumpedFault(const std::wstring& path, const std::string& text
 }
 
 // The file names in dir, sorted.
-std::vector<std::wstring> entries(const std::wstring& dir)
+static Names entries(const std::wstring& dir)
 {
-    std::vector<std::wstring> names;
+    Names names;
     WIN32_FIND_DATAW found;
     const UniqueFindHandle search(FindFirstFileW(extendedLengthPath(joinPath(dir, L"*.*")).c_str(), &found));
     for (bool more = bool(search); more; more = FindNextFileW(search.get(), &found))
@@ -82,29 +81,31 @@ TEST(DISABLED_CrashDumpChild, Fault)
 // disabled program leaves alone and an enabled one prunes at exit to its newest two.
 TEST(CrashDumps, FaultsLeaveDumpsThatExitPrunes)
 {
-    const std::wstring root = testbed::env(L"TEMP") + L"\\" + testbed::uniqueName(L"wldumps"), dir = root + L"\\shared\\";
-    testreg::ScopedValue productRoot{CONFIG_ROOT_KEY, L"PRODUCT_ROOT_D"}, enabled{CONFIG_ROOT_KEY, L"CrashDumpsEnabled"},
-        location{CONFIG_ROOT_KEY, L"CrashDumpsLocation"}, maxCount(CONFIG_ROOT_KEY, L"CrashDumpsMaxCount");
+    const std::wstring root = testbed::env(L"TEMP") + L"\\" + testbed::uniqueName(L"wldumps");
+    const std::wstring dir = root + L"\\shared\\";
+    const wchar_t* const config = CONFIG_ROOT_KEY;
+    testreg::ScopedValue productRoot{config, L"PRODUCT_ROOT_D"}, location{config, L"CrashDumpsLocation"};
+    testreg::ScopedValue enabled{config, L"CrashDumpsEnabled"}, maxCount(config, L"CrashDumpsMaxCount");
     productRoot.setString(root), enabled.remove(); // missing means on
     makeDir(dir);
     std::ofstream((root + L"\\taken.dmp").c_str()) << "earlier";
     const auto dump = [&] { internalDumpMiniDump(root + L"\\taken.dmp", nullptr, MiniDumpNormal); };
     std::thread first(dump), second(dump);
     first.join(), second.join();
-    EXPECT_EQ((std::vector<std::wstring>{L"taken.dmp", L"taken_2.dmp", L"taken_3.dmp"}), entries(root));
+    EXPECT_EQ((Names{L"taken.dmp", L"taken_2.dmp", L"taken_3.dmp"}), entries(root));
     EXPECT_EQ(7, std::ifstream((root + L"\\taken.dmp").c_str(), std::ios::ate).tellg());
 
     const std::tuple<const wchar_t*, std::wstring, DWORD> rows[] = {{L"full", L"", 0},
-        {L"unguarded", root + L"\\" + std::wstring(150, L'a') + L"\\" + std::wstring(150, L'b'), EXCEPTION_ACCESS_VIOLATION},
+        {L"unguarded", root + L"\\" + std::wstring(250, L'a'), EXCEPTION_ACCESS_VIOLATION},
         {L"heap", root + L"\\h", HEAP_CORRUPTION_CODE}};
     for (const auto& [fault, folder, code] : rows) {
         folder.empty() ? location.remove() : location.setString(folder);
         testbed::ChildTest child(CHILD, {{L"WL_FAULT", fault}});
         // A busy machine stretches a dump well beyond the two minutes passed() waits.
         ASSERT_EQ(WAIT_OBJECT_0, WaitForSingleObject(child.process(), 600000));
-        const std::vector<std::wstring> dumps = code ? entries(folder) : std::vector<std::wstring>{};
+        const Names dumps = code ? entries(folder) : Names{};
         EXPECT_TRUE(code ? dumps.size() == 1 && dumpedFault(joinPath(folder, dumps[0])).ExceptionCode == code
-                         : child.passed()) << testing::PrintToString(std::wstring(fault)) << testing::PrintToString(dumps);
+                         : child.passed()) << fault << testing::PrintToString(dumps);
     }
     EXPECT_NE(INVALID_FILE_ATTRIBUTES, GetFileAttributesW((root + L"\\etc\\crashdumps").c_str()));
 
@@ -114,15 +115,13 @@ TEST(CrashDumps, FaultsLeaveDumpsThatExitPrunes)
         {own + L"6_000000.dmp.zip", 1}, {L"other20200107_000000.dmp", 1}};
     for (const auto& [name, day] : files) {
         const FILETIME written{0, 30000000u + day}; // some years ago, days apart
-        SetFileTime(UniqueFileHandle(CreateFileW((dir + name).c_str(), GENERIC_WRITE, 0, nullptr, CREATE_NEW, 0, 0)).get(),
-                    nullptr, nullptr, &written);
+        const UniqueFileHandle file(CreateFileW((dir + name).c_str(), GENERIC_WRITE, 0, nullptr, CREATE_NEW, 0, 0));
+        SetFileTime(file.get(), nullptr, nullptr, &written);
     }
     maxCount.setDword(2), location.setString(dir), enabled.setDword(0);
     EXPECT_TRUE(testbed::ChildTest(CHILD, {{L"WL_FAULT", L"guarded"}}).passed());
     EXPECT_EQ(7u, entries(dir).size());
     enabled.setDword(1);
     EXPECT_TRUE(testbed::ChildTest(CHILD, {{L"WL_FAULT", L"none"}}).passed());
-    EXPECT_EQ((std::vector<std::wstring>{files[0].first, files[1].first, files[5].first, files[6].first}), entries(dir));
+    EXPECT_EQ((Names{files[0].first, files[1].first, files[5].first, files[6].first}), entries(dir));
 }
-
-} // namespace

@@ -8,14 +8,12 @@
 #include <memory>
 #include <stdexcept>
 
-namespace {
-
 // Volatile on both sides, so the compiler keeps every faulting access.
-volatile int* volatile nullTarget = nullptr;
-volatile int sink = 0;
+static volatile int* volatile nullTarget = nullptr;
+static volatile int sink = 0;
 
 // What a guard at Runner::run line 5 raises for body.
-std::wstring raisedText(const std::function<void()>& body)
+static std::wstring raisedText(const std::function<void()>& body)
 {
     return testbed::thrownText([&] { guarded({"Runner::run", 5}, body, L"Unable to call run(%d)", 7); });
 }
@@ -38,12 +36,12 @@ TEST(Guard, ForeignExceptionsAndProcessorFaultsBecomeErrorsWithTheirText)
 {
     const std::wstring run = L"\n   at Unable to call run(7)(Runner::run line #)";
     // COM errors carry their own context before the guard's.
-    const std::wstring com = L")\n   at Unable to call run(7)\n   at (Runner::run line #)";
+    const std::wstring com = L" (COM Error 80004005)\n   at Unable to call run(7)\n   at (Runner::run line #)";
     const std::pair<std::function<void()>, std::wstring> cases[] = {
         {[] { throw std::runtime_error("disk on fire"); }, L"disk on fire" + run},
         {[] { throw std::exception(); }, L"Unknown exception" + run},
         {[] { throw 42; }, L"Unexpected error" + run},
-        {[] { _com_issue_error(E_FAIL); }, std::wstring(_com_error(E_FAIL).ErrorMessage()) + L" (COM Error 80004005" + com},
+        {[] { _com_issue_error(E_FAIL); }, _com_error(E_FAIL).ErrorMessage() + com},
         // Faults, several times: each must leave the handler ready for the next.
         {[] { *nullTarget = 1; }, L"C structured exception: 0xc0000005" + run},
         {[] { sink = 10 / sink; }, L"C structured exception: 0xc0000094" + run},
@@ -62,5 +60,3 @@ TEST(Guard, ForeignExceptionsAndProcessorFaultsBecomeErrorsWithTheirText)
     const wchar_t* volatile nothing = nullptr;
     EXPECT_EQ(0, guarded({"Runner::length", 1}, [&] { return lstrlenW(nothing); }, L"length"));
 }
-
-} // namespace

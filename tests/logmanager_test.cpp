@@ -1,5 +1,7 @@
+#include "runtime/Config.h"
 #include "runtime/EventLogApi.h"
 #include "runtime/LogManager.h"
+#include "runtime/Path.h"
 #include "support/LogCapture.h"
 #include "support/RegistryValues.h"
 #include "support/TestBed.h"
@@ -11,7 +13,6 @@
 #include <regex>
 
 using Texts = std::vector<std::wstring>;
-const wchar_t CONFIG_KEY[] = L"SOFTWARE\\Tarvo\\KZO Config\\Config";
 
 // What reaches the event log, as "type:text" (Wine's event log stores nothing).
 static Texts events;
@@ -49,14 +50,13 @@ TEST(LogManagerTest, WithDebugOffOnlyErrorLevelsReachFileAndEventLogUntilTheSwit
 {
     eventLogApi() = recordingEventLog;
     const std::wstring root = testbed::env(L"TEMP") + L"\\" + testbed::uniqueName(L"wl_logroot");
-    for (const wchar_t* folder : {L"", L"\\admin", L"\\admin\\logs"})
-        CreateDirectoryW((root + folder).c_str(), nullptr);
+    makeDir(root + L"\\admin\\logs");
     SYSTEMTIME now;
     GetLocalTime(&now);
     const std::wstring debugLog =
         root + formatString(L"\\admin\\logs\\tarvolog_debug%04d%02d%02d.log", now.wYear, now.wMonth, now.wDay);
-    testreg::ScopedValue debug(CONFIG_KEY, L"Debug"), file(CONFIG_KEY, L"log_debug_enabled");
-    testreg::ScopedValue rootValue(CONFIG_KEY, L"PRODUCT_ROOT_D");
+    testreg::ScopedValue debug(CONFIG_ROOT_KEY, L"Debug"), file(CONFIG_ROOT_KEY, L"log_debug_enabled");
+    testreg::ScopedValue rootValue(CONFIG_ROOT_KEY, L"PRODUCT_ROOT_D");
     rootValue.setString(root);
     debug.setDword(0);
     file.remove();
@@ -75,7 +75,8 @@ TEST(LogManagerTest, WithDebugOffOnlyErrorLevelsReachFileAndEventLogUntilTheSwit
     EXPECT_EQ((Texts{L"Error: level 3", L"Unexpected: level 4", L"Crash: level 5", L"Unknown level: level nine",
                      L"Crash: " + full}), debugTexts(debugLog));
     EXPECT_EQ((Texts{L"1:level 3", L"1:level 4", L"1:level 5", L"1:level nine", L"1:" + full}), events);
-    EXPECT_TRUE(capture.messages.size() == 7 && capture.errors.size() == 1 && capture.errors[0].second.fullText() == full);
+    EXPECT_TRUE(capture.messages.size() == 7 && capture.errors.size() == 1);
+    EXPECT_EQ(full, capture.errors.at(0).second.fullText());
 
     // An empty file left behind counts as new. The switch is read again within 16 calls; the
     // event log keeps the value it had at start.

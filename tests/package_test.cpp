@@ -11,6 +11,7 @@
 #include <algorithm>
 
 using Names = std::vector<std::wstring>;
+using testbed::thrown;
 
 TEST(Catalogue, ListsPackagesServicesAndGroupsAndSkipsOnlyTheFirewallRule)
 {
@@ -46,7 +47,7 @@ TEST(Catalogue, ListsPackagesServicesAndGroupsAndSkipsOnlyTheFirewallRule)
         listed.erase(std::remove(listed.begin(), listed.end(), name), listed.end());
     EXPECT_EQ((Names{alpha, beta, epsilon, L"FireWall", zeta}), listed);
     EXPECT_EQ(L"RegGetValue invalid type of '" + packages + zeta + L"\\'",
-              testbed::thrown([&] { VPackage::getComponent(zeta); })->message());
+              thrown([&] { VPackage::getComponent(zeta); })->message());
 
     // The installed component; missing components and services keys list nothing, and raise nothing.
     // The firewall package's component unless given.
@@ -67,5 +68,5 @@ TEST(Catalogue, ListsPackagesServicesAndGroupsAndSkipsOnlyTheFirewallRule)
     EXPECT_EQ(DWORD(ERROR_FILE_NOT_FOUND), VPackage::getServiceValue(alpha, L"core", L"svcA", L"Group", group));
     EXPECT_EQ(L"Mail Server", group); // set by the first, left by the second
     EXPECT_EQ(L"RegGetValue invalid type of '" + packages + epsilon + L"\\site\\services\\svcE\\Group'",
-              testbed::thrown([&] { VPackage::getServiceValue(epsilon, L"site", L"svcE", L"Group", group); })->message());
+              thrown([&] { VPackage::getServiceValue(epsilon, L"site", L"svcE", L"Group", group); })->message());
 }

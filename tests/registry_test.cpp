@@ -6,8 +6,7 @@
 
 #include <gtest/gtest.h>
 
-namespace {
-
+using testbed::thrown;
 using testbed::thrownText;
 const HKEY HKLM = HKEY_LOCAL_MACHINE;
 
@@ -20,7 +19,7 @@ protected:
     const std::wstring key_ = L"SOFTWARE\\Tarvo\\" + testbed::uniqueName(L"RegistryTest");
 };
 
-TEST_F(Registry, ReadsThe32BitViewAndStringsOfEitherTypeUpToTheirFirstNul)
+TEST_F(Registry, ReadsThe32BitViewAndStringsOfEitherTypeUpToTheirFirstNulAndFailuresNameTheirTarget)
 {
     testreg::setString(key_, L"Plain", L"plain text");
     testreg::setString(key_, L"Expandable", L"expandable", REG_EXPAND_SZ);
@@ -36,8 +35,14 @@ TEST_F(Registry, ReadsThe32BitViewAndStringsOfEitherTypeUpToTheirFirstNul)
     EXPECT_EQ(DWORD(ERROR_FILE_NOT_FOUND), open().lookup(L"Missing", value));
     EXPECT_EQ(L"expandable", value);
     EXPECT_TRUE(registry::valueExists(HKLM, key_, L"Plain", 1) && !registry::valueExists(HKLM, key_, L"Plain", 0));
-    EXPECT_EQ(osErrorMessage(2, (L"lookup subKey=" + key_ + L" value=No").c_str()) + L"\n   at (registry::getstr line #)",
+    EXPECT_EQ(osErrorMessage(2, (L"lookup subKey=" + key_ + L" value=No").c_str()) +
+                  L"\n   at (registry::getstr line #)",
               thrownText([&] { registry::getstr(HKLM, key_, L"No", 1); }));
+    EXPECT_EQ(osErrorMessage(2, (L"RegOpenKeyEx subKey=" + key_ + L"\\No").c_str()) +
+                  L"\n   at (registry::open line #)",
+              thrownText([&] { registry(HKLM, key_ + L"\\No", KEY_READ | KEY_WOW64_32KEY, true); }));
+    EXPECT_EQ(osErrorMessage(5, L"RegSetValueEx valueName=Denied") + L"\n   at (registry::set line #)",
+              thrownText([&] { open(KEY_QUERY_VALUE).set(L"Denied", DWORD(1)); }));
 }
 
 TEST_F(Registry, WrongTypeOrSizeRaisesNamingTheValueAndChangesNothing)
@@ -51,26 +56,15 @@ TEST_F(Registry, WrongTypeOrSizeRaisesNamingTheValueAndChangesNothing)
     DWORD number = 99;
     EXPECT_EQ(L"RegGetValue invalid type of '" + key_ + L"\\Number'\n   at (registry::lookup line #)",
               thrownText([&] { registry::lookup(HKLM, key_, L"Number", text, REG_SZ, 1); }));
-    EXPECT_EQ(L"RegGetValue invalid type of 'Number'", testbed::thrown([&] { held.lookup(L"Number", text); })->message());
+    EXPECT_EQ(L"RegGetValue invalid type of 'Number'", thrown([&] { held.lookup(L"Number", text); })->message());
     for (const auto& [name, problem] : {std::pair(L"Text", L"type"), {L"LongText", L"type"}, {L"Short", L"size"}}) {
         const std::wstring head = L"RegQueryValueEx invalid " + std::wstring(problem) + L" of '";
         EXPECT_EQ(head + key_ + L"\\" + name + L"'\n   at (registry::lookup line #)",
                   thrownText([&] { registry::lookup(HKLM, key_, name, number, 1); }));
-        EXPECT_EQ(head + name + L"'", testbed::thrown([&] { held.lookup(name, number); })->message());
+        EXPECT_EQ(head + name + L"'", thrown([&] { held.lookup(name, number); })->message());
     }
     EXPECT_TRUE(text == L"untouched" && number == 99) << "a failed read changed its output";
     for (const wchar_t* name : {L"Text", L"Short", L"Missing"})
         EXPECT_EQ(5u, held.dwordValue(name, 5)) << name;
     EXPECT_EQ(0xDEADBEEFu, held.dwordValue(L"Number", 5));
 }
-
-TEST_F(Registry, OpenAndSetFailuresNameTheirTarget)
-{
-    testreg::createKey(key_);
-    EXPECT_EQ(osErrorMessage(2, (L"RegOpenKeyEx subKey=" + key_ + L"\\No").c_str()) + L"\n   at (registry::open line #)",
-              thrownText([&] { registry(HKLM, key_ + L"\\No", KEY_READ | KEY_WOW64_32KEY, true); }));
-    EXPECT_EQ(osErrorMessage(5, L"RegSetValueEx valueName=Denied") + L"\n   at (registry::set line #)",
-              thrownText([&] { open(KEY_QUERY_VALUE).set(L"Denied", DWORD(1)); }));
-}
-
-} // namespace

@@ -10,34 +10,25 @@
 #include <functional>
 #include <set>
 
-namespace {
-
 using service::NameList;
 using Calls = std::vector<std::pair<int, std::wstring>>;
 
-DWORD CALLBACK recordProgress(int phase, const wchar_t* name, void* calls)
+static DWORD CALLBACK recordProgress(int phase, const wchar_t* name, void* calls)
 {
     return static_cast<Calls*>(calls)->emplace_back(phase, name), 0;
-}
-
-// A stop sent past the product, as another program would.
-void stopThroughManager(const TestService& service)
-{
-    const UniqueServiceHandle manager(OpenSCManagerW(nullptr, nullptr, SC_MANAGER_CONNECT));
-    SERVICE_STATUS status = {};
-    ASSERT_TRUE(ControlService(UniqueServiceHandle(OpenServiceW(manager.get(), service.c_name(), SERVICE_STOP)).get(),
-                               SERVICE_CONTROL_STOP, &status));
 }
 
 // Start and stop wait while the checkpoint advances. A running service is left alone, a
 // stopping one is started once its stop is done (a second stop would be refused), a paused
 // one counts as stopped and is continued, a refused stop counts as done.
-TEST(ServiceTest, QueriesChangesAndFailuresFollowTheManager)
+TEST(ServiceTest, QueriesChangesFailuresAndDependenciesFollowTheManager)
 {
     ServiceJournal journal;
-    TestService slow(testServiceName(L"Slow"), L"Slow", L"--start-delay 1500 --stop-delay 5000 --wait-hint 400 " + journal.option());
+    TestService slow(testServiceName(L"Slow"), L"Slow",
+                     L"--start-delay 1500 --stop-delay 5000 --wait-hint 400 " + journal.option());
     TestService paused(testServiceName(L"Pausable"), L"", L"--pausable " + journal.option());
-    TestService stubborn(testServiceName(L"Refuse"), L"Stubborn", L"--refuse-stop " + journal.option(), {}, SERVICE_AUTO_START);
+    TestService stubborn(testServiceName(L"Refuse"), L"Stubborn", L"--refuse-stop " + journal.option(), {},
+                         SERVICE_AUTO_START);
     TestService disabled(testServiceName(L"Disabled"), L"Disabled", L"", {}, SERVICE_DISABLED);
     EXPECT_EQ(service::statusDisabled, service::effStatus(disabled.c_name()));
     EXPECT_EQ(DWORD(SERVICE_AUTO_START), service::serviceStartupType(stubborn.c_name()));
@@ -51,7 +42,7 @@ TEST(ServiceTest, QueriesChangesAndFailuresFollowTheManager)
     service::startStopService(slow.c_name(), true, nullptr, nullptr, recordProgress, &calls);
     EXPECT_TRUE(calls.empty());
     EXPECT_EQ(0u, service::startService(slow.c_name()));
-    stopThroughManager(slow);
+    ASSERT_TRUE(slow.stop());
     EXPECT_EQ(0u, service::startService(slow.c_name()));
     EXPECT_EQ(DWORD(SERVICE_RUNNING), slow.state());
     EXPECT_EQ(0u, service::controlService(SERVICE_CONTROL_STOP, slow.c_name()));
@@ -71,19 +62,25 @@ TEST(ServiceTest, QueriesChangesAndFailuresFollowTheManager)
 
     // The system texts are those of the test bed (Wine, English).
     const wchar_t* name = missing.c_str();
+    const std::wstring notFound = L" (Error code 1060) at OpenService '" + missing + L"'";
     NameList names;
-    const std::function<void()> failing[] = {[&] { service::serviceStartupType(name); },
-        [&] { SERVICE_STATUS status; service::queryStatusService(status, name); }, [&] { service::serviceDependencies(names, name); },
-        [&] { service::dependentServices(names, name, SERVICE_ACTIVE); }, [&] { service::controlService(SERVICE_CONTROL_PAUSE, name); },
-        [&] { service::startStopService(name, true, nullptr, nullptr); }, [&] { service::startStopService(name, false, nullptr, nullptr); }};
+    const std::function<void()> failing[] = {
+        [&] { service::serviceStartupType(name); },
+        [&] { SERVICE_STATUS status; service::queryStatusService(status, name); },
+        [&] { service::dependentServices(names, name, SERVICE_ACTIVE); },
+        [&] { service::controlService(SERVICE_CONTROL_PAUSE, name); },
+        [&] { service::startStopService(name, true, nullptr, nullptr); },
+    };
     for (const auto& call : failing) {
         const auto e = testbed::thrown<VServiceDoesNotExistException>(call);
-        EXPECT_TRUE(e && e->message().find(L" (Error code 1060) at OpenService '" + missing + L"'") != std::wstring::npos);
+        EXPECT_TRUE(e && e->message().find(notFound) != std::wstring::npos);
     }
     EXPECT_EQ(0u, service::controlService(SERVICE_CONTROL_STOP, name)); // nothing to stop
-    EXPECT_NE(std::wstring::npos, testbed::thrownText([&] { service::effStatus(name, nullptr, L"NoSuchDatabase"); }).find(L") at OpenSCManager"));
-    EXPECT_EQ(L"Service does not exist. (Error code 1060) at OpenService '" + missing + L"'\n   at (service::startService line #)"
-              L"\n   at Unablr to call startService(" + missing + L")(service::startService line #)", testbed::thrownText([&] { service::startService(name); }));
+    EXPECT_NE(std::wstring::npos, testbed::thrownText([&] { service::effStatus(name, nullptr, L"NoSuchDatabase"); })
+                                      .find(L") at OpenSCManager"));
+    EXPECT_EQ(L"Service does not exist." + notFound + L"\n   at (service::startService line #)\n   at Unablr to call "
+              L"startService(" + missing + L")(service::startService line #)",
+              testbed::thrownText([&] { service::startService(name); }));
 
     TestService win32(testServiceName(L"FailWin32"), L"Failing 1", L"--fail-start 1064");
     TestService specific(testServiceName(L"FailSpecific"), L"Failing 2", L"--fail-specific 4242");
@@ -92,16 +89,22 @@ TEST(ServiceTest, QueriesChangesAndFailuresFollowTheManager)
     TestService silent(testServiceName(L"FailSilent"), L"Failing 3", L"--hang-start " + quitting.option());
     EXPECT_EQ(4242u, service::startService(specific.c_name()));
     EXPECT_EQ(DWORD(SERVICE_STOPPED), service::startService(silent.c_name()));
-    EXPECT_EQ(L"Exception in service. (Error code 1064) at Start service " + win32.name() + L"\n   at (service::startStopService line #)", testbed::thrownText([&] { service::startStopService(win32.c_name(), true, nullptr, nullptr); }));
+    EXPECT_EQ(L"Exception in service. (Error code 1064) at Start service " + win32.name() +
+                  L"\n   at (service::startStopService line #)",
+              testbed::thrownText([&] { service::startStopService(win32.c_name(), true, nullptr, nullptr); }));
 
     // A second stop while the first one hangs is refused by the manager.
     TestService hanging(testServiceName(L"HangStop"), L"Hanging", L"--hang-stop " + journal.option());
     hanging.startAndWait();
-    stopThroughManager(hanging);
-    EXPECT_EQ(L"Service cannot accept control message. (Error code 1061) at ControlService '" + hanging.name() + L"' with code 1\n   at (service::controlService line #)", testbed::thrownText([&] { service::controlService(SERVICE_CONTROL_STOP, hanging.c_name()); }));
+    ASSERT_TRUE(hanging.stop());
+    EXPECT_EQ(L"Service cannot accept control message. (Error code 1061) at ControlService '" + hanging.name() +
+                  L"' with code 1\n   at (service::controlService line #)",
+              testbed::thrownText([&] { service::controlService(SERVICE_CONTROL_STOP, hanging.c_name()); }));
 
     // A <- B <- C and A <- D: B depends on A, C on B, D on A; L on A, B, C and a group, with a
-    // name long enough that its configuration needs a second call.
+    // name long enough that its configuration needs a second call. A start brings up the
+    // dependencies first, a stop takes down the active dependents first, each once and after
+    // its own dependents.
     ServiceJournal deps;
     RegistryServiceDependencies dependencies;
     TestService a{testServiceName(L"A"), L"Dependency A", deps.option()};
@@ -109,12 +112,11 @@ TEST(ServiceTest, QueriesChangesAndFailuresFollowTheManager)
     TestService c{testServiceName(L"C"), L"Dependency C", deps.option(), {b.name()}};
     TestService d{testServiceName(L"D"), L"Dependency D", deps.option(), {a.name()}};
     const std::wstring group = std::wstring(1, SC_GROUP_IDENTIFIERW) + testServiceName(L"Group");
-    TestService large(testServiceName(L"L"), std::wstring(120, L'x'), deps.option(), {a.name(), b.name(), c.name(), group});
+    TestService large(testServiceName(L"L"), std::wstring(120, L'x'), deps.option(),
+                      {a.name(), b.name(), c.name(), group});
     service::serviceDependencies(names = {L"kept"}, large.c_name());
     EXPECT_EQ((NameList{L"kept", a.name(), b.name(), c.name(), group}), names);
     EXPECT_EQ(std::wstring(120, L'x'), service::serviceDisplayName(large.name()));
-    service::dependentServices(names = {}, a.c_name(), SERVICE_ACTIVE);
-    EXPECT_TRUE(names.empty());
 
     calls.clear();
     service::startStopService(large.c_name(), true, nullptr, nullptr);
@@ -122,14 +124,13 @@ TEST(ServiceTest, QueriesChangesAndFailuresFollowTheManager)
     EXPECT_EQ((NameList{a.name(), b.name(), c.name(), large.name()}), deps.namesOf(L"start"));
     EXPECT_TRUE(calls.empty());
     d.startAndWait();
+    names.clear();
     service::startStopService(a.c_name(), false, nullptr, nullptr, recordProgress, &calls, &names);
     EXPECT_EQ((Calls{{0, a.name()}, {2, a.name()}}), calls);
-    // Each dependent once, after its own dependents; never the service itself.
     const NameList stops = deps.namesOf(L"stop");
     ASSERT_EQ(5u, stops.size());
     EXPECT_EQ(a.name(), stops.back());
     EXPECT_LT(std::find(stops.begin(), stops.end(), c.name()), std::find(stops.begin(), stops.end(), b.name()));
-    EXPECT_EQ((std::multiset<std::wstring>{b.name(), c.name(), d.name(), large.name()}), std::multiset<std::wstring>(names.begin(), names.end()));
+    EXPECT_EQ((std::multiset<std::wstring>{b.name(), c.name(), d.name(), large.name()}),
+              std::multiset<std::wstring>(names.begin(), names.end()));
 }
-
-} // namespace

@@ -9,9 +9,10 @@
 // The waits of the service library on a virtual clock: the services and their status are
 // real, the minutes of waiting are not.
 
-// Each service hangs in START_PENDING with checkpoint 1 for good: given up at the first poll
-// after more than min(hint + 300000, 600000) ms, polled every tenth of the hint, 1 to 10 s.
-TEST(ServiceWaitTest, FrozenCheckpointIsGivenUpAfterHintPlusFiveMinutesAtMostTen)
+// Each frozen service hangs in START_PENDING with checkpoint 1 for good: given up at the
+// first poll after more than min(hint + 300000, 600000) ms, polled every tenth of the hint,
+// 1 to 10 s.
+TEST(ServiceWaitTest, FrozenCheckpointIsGivenUpAfterHintPlusFiveMinutesAtMostTenAndProgressIsWaitedFor)
 {
     ServiceJournal journal;
     const struct { DWORD waitHint, pollInterval, givenUpAfter, startTick; } cases[] = {
@@ -27,12 +28,9 @@ TEST(ServiceWaitTest, FrozenCheckpointIsGivenUpAfterHintPlusFiveMinutesAtMostTen
         EXPECT_EQ(c.givenUpAfter, clock.now() - c.startTick);
         EXPECT_EQ(std::vector<DWORD>(clock.sleeps().size(), c.pollInterval), clock.sleeps());
     }
-}
 
-TEST(ServiceWaitTest, ProgressIsWaitedForAndAHangingStopOrIgnoredPauseGivenUp)
-{
-    ServiceJournal journal;
-    // Raises its checkpoint every 100 ms of real time for 4 s, polled every 10 ms of real
+    // Progress is waited for, a hanging stop or an ignored pause given up. The slow service
+    // raises its checkpoint every 100 ms of real time for 4 s, polled every 10 ms of real
     // time that count as 10 s each.
     TestService slow(testServiceName(L"Slow"), L"Slow", L"--start-delay 4000 --wait-hint 150000 " + journal.option());
     TestService hanging(testServiceName(L"HangStop"), L"Hanging", L"--hang-stop --wait-hint 0 " + journal.option());
@@ -43,7 +41,8 @@ TEST(ServiceWaitTest, ProgressIsWaitedForAndAHangingStopOrIgnoredPauseGivenUp)
     hanging.startAndWait();
     deaf.startAndWait();
     clock.emplace();
-    EXPECT_EQ(L"Timeout. (Error code 1460) at Stop service " + hanging.name() + L"\n   at (service::startStopService line #)",
+    EXPECT_EQ(L"Timeout. (Error code 1460) at Stop service " + hanging.name() +
+                  L"\n   at (service::startStopService line #)",
               testbed::thrownText([&] { service::startStopService(hanging.c_name(), false, nullptr, nullptr); }));
     EXPECT_EQ(301000u, clock->now() - 1000000);
     EXPECT_EQ(DWORD(ERROR_TIMEOUT), service::controlService(SERVICE_CONTROL_PAUSE, deaf.c_name()));

@@ -5,8 +5,10 @@
 
 #include <thread>
 
-// Each thread is joined, so it has ended (and left what it held) before the next step.
-TEST(VMutex, ObjectsWithOneNameShareTheMutexAndAnAbandonedOneCountsAsAcquired)
+// Each thread is joined, so it has ended (and left what it held) before the next step. At
+// the end a waiter queues a call to itself, which runs as soon as its wait begins; the wait
+// must go on until the mutex is free and end with the waiter owning it.
+TEST(VMutex, ObjectsWithOneNameShareTheMutexAnAbandonedOneCountsAsAcquiredAndAWaitGoesOnAfterACall)
 {
     const std::wstring name = testbed::uniqueName(L"wl_vmutex");
     VMutex first(name), second(name);
@@ -16,25 +18,18 @@ TEST(VMutex, ObjectsWithOneNameShareTheMutexAndAnAbandonedOneCountsAsAcquired)
     std::thread([&] { ASSERT_TRUE(second.lock(0)); }).join(); // ends still owning it
     EXPECT_TRUE(first.lock(0));
     std::thread([&] { EXPECT_FALSE(second.lock(0)) << "the abandoned mutex was not taken for real"; }).join();
-    const VMutex moved(std::move(first)); // leaves first without a handle
-    EXPECT_EQ(osErrorMessage(ERROR_INVALID_HANDLE, L"Lock object"), testbed::thrown([&] { first.lock(); })->message());
-}
 
-// The waiter queues a call to itself, which runs as soon as its wait begins; the wait must
-// go on until the mutex is free and end with the waiter owning it.
-TEST(VMutex, WaitGoesOnAfterAnAsynchronousProcedureCall)
-{
-    VMutex mutex(testbed::uniqueName(L"wl_vmutex_apc"));
-    ASSERT_TRUE(mutex.lock());
     const UniqueHandle called(CreateEventW(nullptr, FALSE, FALSE, nullptr));
     bool owned = false;
     std::thread waiter([&] {
         const PAPCFUNC signal = [](ULONG_PTR event) { SetEvent(reinterpret_cast<HANDLE>(event)); };
         QueueUserAPC(signal, GetCurrentThread(), reinterpret_cast<ULONG_PTR>(called.get()));
-        owned = mutex.lock() && ReleaseMutex(mutex.handle());
+        owned = second.lock() && ReleaseMutex(second.handle());
     });
     EXPECT_EQ(WAIT_OBJECT_0, WaitForSingleObject(called.get(), 60000)) << "the wait is not alertable";
-    mutex.unlock();
+    first.unlock();
     waiter.join();
     EXPECT_TRUE(owned) << "the wait ended with the call, not with the mutex";
+    const VMutex moved(std::move(first)); // leaves first without a handle
+    EXPECT_EQ(osErrorMessage(ERROR_INVALID_HANDLE, L"Lock object"), testbed::thrown([&] { first.lock(); })->message());
 }

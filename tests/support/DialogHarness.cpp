@@ -2,26 +2,6 @@
 
 #include "resource.h"
 
-namespace {
-
-// Calls visit(path, item, image) for every node, "group" or "group/child", in display order
-// (the groups are expanded).
-template <typename Visit>
-void walk(HWND tree, Visit visit)
-{
-    std::wstring group;
-    for (HTREEITEM item = TreeView_GetRoot(tree); item; item = TreeView_GetNextVisible(tree, item)) {
-        wchar_t text[512] = {};
-        TVITEMW query = {TVIF_HANDLE | TVIF_TEXT | TVIF_IMAGE, item, 0, 0, text, 512, 0, 0, 0, 0};
-        TreeView_GetItem(tree, &query);
-        const bool isGroup = TreeView_GetParent(tree, item) == nullptr;
-        group = isGroup ? text : group;
-        visit(isGroup ? group : group + L"/" + text, item, query.iImage);
-    }
-}
-
-} // namespace
-
 BOOL WINAPI DialogHarness::recordShellCall(DWORD message, PNOTIFYICONDATAW data)
 {
     trayRecords.push_back({message, *data});
@@ -49,10 +29,16 @@ DialogHarness::~DialogHarness()
 
 std::vector<std::wstring> DialogHarness::paths(bool withImages, bool checkedOnly) const
 {
+    // The groups are expanded, so the visible order is the display order.
     std::vector<std::wstring> paths;
-    walk(tree(), [&](const std::wstring& path, HTREEITEM item, int image) {
+    std::wstring group;
+    for (HTREEITEM item = TreeView_GetRoot(tree()); item; item = TreeView_GetNextVisible(tree(), item)) {
+        wchar_t text[512] = {};
+        TVITEMW query = {TVIF_HANDLE | TVIF_TEXT | TVIF_IMAGE, item, 0, 0, text, 512, 0, 0, 0, 0};
+        TreeView_GetItem(tree(), &query);
+        const std::wstring path = TreeView_GetParent(tree(), item) ? group + L"/" + text : (group = text);
         if (!checkedOnly || TreeView_GetCheckState(tree(), item) == 1)
-            paths.push_back(withImages ? path + L" " + std::to_wstring(image) : path);
-    });
+            paths.push_back(withImages ? path + L" " + std::to_wstring(query.iImage) : path);
+    }
     return paths;
 }

@@ -8,11 +8,9 @@ namespace testreg {
 
 static UniqueRegKey openKey(const std::wstring& key, REGSAM access, bool create = false)
 {
-    UniqueRegKey handle;
-    if (create) // raises when the key cannot be created
-        registry::create(HKEY_LOCAL_MACHINE, key, *handle.put(), access | KEY_WOW64_32KEY);
-    else
-        RegOpenKeyExW(HKEY_LOCAL_MACHINE, key.c_str(), 0, access | KEY_WOW64_32KEY, handle.put());
+    UniqueRegKey handle; // a failing creation raises, a failing opening leaves it empty
+    create ? registry::create(HKEY_LOCAL_MACHINE, key, *handle.put(), access | KEY_WOW64_32KEY)
+           : RegOpenKeyExW(HKEY_LOCAL_MACHINE, key.c_str(), 0, access | KEY_WOW64_32KEY, handle.put());
     return handle;
 }
 

@@ -4,7 +4,6 @@
 
 #include <windows.h>
 
-#include <cstdlib>
 #include <regex>
 
 namespace testbed {
@@ -14,12 +13,6 @@ std::wstring env(const wchar_t* name)
     std::wstring value(GetEnvironmentVariableW(name, nullptr, 0), L'\0');
     value.resize(GetEnvironmentVariableW(name, value.data(), static_cast<DWORD>(value.size())));
     return value;
-}
-
-std::string envNarrow(const char* name)
-{
-    const char* value = std::getenv(name);
-    return value ? value : "";
 }
 
 std::wstring ownPath()

@@ -6,7 +6,6 @@ namespace testbed {
 
 // A variable of the bed's environment; empty when unset.
 std::wstring env(const wchar_t* name);
-std::string envNarrow(const char* name);
 
 // The folder holding the test executables and the sandbox programs.
 std::wstring binDir();

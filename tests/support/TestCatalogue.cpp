@@ -6,21 +6,14 @@
 
 #include <algorithm>
 
-namespace {
-
 // The path to the catalogue, outermost first.
-std::array<std::wstring, 4> catalogueKeys()
-{
-    return {L"SOFTWARE\\Tarvo", L"SOFTWARE\\Tarvo\\KZO Config", CONFIG_ROOT_KEY, TestCatalogue::packagesKey()};
-}
-
-} // namespace
+static const std::wstring catalogueKeys[] = {L"SOFTWARE\\Tarvo", L"SOFTWARE\\Tarvo\\KZO Config", CONFIG_ROOT_KEY,
+                                              std::wstring(CONFIG_ROOT_KEY) + L"\\Packages"};
 
 TestCatalogue::TestCatalogue()
 {
-    const auto keys = catalogueKeys();
-    for (size_t index = 0; index < keys.size(); ++index)
-        keysBefore_[index] = testreg::keyExists(keys[index]);
+    for (size_t index = 0; index < std::size(catalogueKeys); ++index)
+        keysBefore_[index] = testreg::keyExists(catalogueKeys[index]);
     testreg::createKey(packagesKey());
 }
 
@@ -28,17 +21,13 @@ TestCatalogue::~TestCatalogue()
 {
     for (const std::wstring& name : packages_)
         testreg::deleteTree(packagesKey() + L"\\" + name);
-    const auto keys = catalogueKeys();
-    for (size_t index = keys.size(); index-- > 0;)
-        if (keysBefore_[index])
-            testreg::createKey(keys[index]);
-        else
-            testreg::deleteIfEmpty(keys[index]);
+    for (size_t index = std::size(catalogueKeys); index-- > 0;)
+        keysBefore_[index] ? testreg::createKey(catalogueKeys[index]) : testreg::deleteIfEmpty(catalogueKeys[index]);
 }
 
 std::wstring TestCatalogue::packagesKey()
 {
-    return std::wstring(CONFIG_ROOT_KEY) + L"\\Packages";
+    return catalogueKeys[3];
 }
 
 void TestCatalogue::package(const std::wstring& name, const std::wstring& component)
@@ -52,10 +41,7 @@ void TestCatalogue::service(const std::wstring& package, const std::wstring& com
                             const wchar_t* group)
 {
     const std::wstring key = packagesKey() + L"\\" + package + L"\\" + component + L"\\services\\" + service;
-    if (group)
-        testreg::setString(key, L"Group", group);
-    else
-        testreg::createKey(key);
+    group ? testreg::setString(key, L"Group", group) : testreg::createKey(key);
 }
 
 std::vector<std::wstring> TestCatalogue::foreignPackages() const

@@ -58,8 +58,7 @@ TestService::~TestService()
     // The quit file ends a stubborn service, even one already stopping (which refuses
     // another stop); later services of the same journal must not find it open.
     std::ofstream(quitFile_.c_str()).put('\n');
-    SERVICE_STATUS status = {};
-    ControlService(service_.get(), SERVICE_CONTROL_STOP, &status);
+    stop();
     reaches(service_.get(), TRUE, SERVICE_STOPPED);
     DeleteFileW(quitFile_.c_str());
     DeleteService(service_.get());
@@ -79,7 +78,5 @@ void TestService::startAndWait(DWORD state) const
 
 void TestService::stopAndWait() const
 {
-    SERVICE_STATUS status = {};
-    EXPECT_TRUE(reaches(service_.get(), ControlService(service_.get(), SERVICE_CONTROL_STOP, &status), SERVICE_STOPPED))
-        << "not stopped";
+    EXPECT_TRUE(reaches(service_.get(), stop(), SERVICE_STOPPED)) << "not stopped";
 }

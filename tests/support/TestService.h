@@ -52,6 +52,8 @@ public:
     // reached; the calling test fails when the service does not get there.
     void startAndWait(DWORD state = SERVICE_RUNNING) const;
     void stopAndWait() const;
+    // A stop sent past the product, as another program would; whether the manager took it.
+    bool stop() const { SERVICE_STATUS status; return ControlService(service_.get(), SERVICE_CONTROL_STOP, &status); }
 
 private:
     std::wstring name_, displayName_, quitFile_;

@@ -2,58 +2,36 @@
 
 #include "runtime/PipeChannel.h"
 
-namespace {
+static VirtualClock* current = nullptr;
 
-struct {
-    DWORD tick, realPauseMs, interruptAfter;
-    bool interrupt;
-    std::vector<DWORD> sleeps;
-} g;
-
-DWORD WINAPI virtualTickCount()
+DWORD WINAPI VirtualClock::tickCount()
 {
-    return g.tick;
+    return current->tick_;
 }
 
-DWORD WINAPI virtualSleepEx(DWORD milliseconds, BOOL)
+DWORD WINAPI VirtualClock::sleepEx(DWORD milliseconds, BOOL)
 {
-    g.sleeps.push_back(milliseconds);
-    Sleep(g.realPauseMs);
-    const bool early = g.interrupt && g.interruptAfter < milliseconds;
-    g.interrupt = g.interrupt && !early;
-    g.tick += early ? g.interruptAfter : milliseconds;
+    VirtualClock& clock = *current;
+    clock.sleeps_.push_back(milliseconds);
+    Sleep(clock.realPauseMs_);
+    const bool early = clock.interruptAfter_ && *clock.interruptAfter_ < milliseconds;
+    clock.tick_ += early ? *clock.interruptAfter_ : milliseconds;
+    clock.interruptAfter_ = early ? std::nullopt : clock.interruptAfter_;
     return early ? WAIT_IO_COMPLETION : 0;
 }
 
-} // namespace
-
 VirtualClock::VirtualClock(DWORD startTick, DWORD realPauseMs)
-    : saved_(service::serviceApi()), savedPipeSleep_(Con::pipeApi().connectPause)
+    : saved_(service::serviceApi()), savedPipeSleep_(Con::pipeApi().connectPause), tick_(startTick),
+      realPauseMs_(realPauseMs)
 {
-    g = {startTick, realPauseMs, 0, false, {}};
-    service::serviceApi().getTickCount = &virtualTickCount;
-    service::serviceApi().sleepEx = &virtualSleepEx;
-    Con::pipeApi().connectPause = &virtualSleepEx;
+    current = this;
+    service::serviceApi().getTickCount = &tickCount;
+    service::serviceApi().sleepEx = &sleepEx;
+    Con::pipeApi().connectPause = &sleepEx;
 }
 
 VirtualClock::~VirtualClock()
 {
     service::serviceApi() = saved_;
     Con::pipeApi().connectPause = savedPipeSleep_;
-}
-
-DWORD VirtualClock::now() const
-{
-    return g.tick;
-}
-
-const std::vector<DWORD>& VirtualClock::sleeps() const
-{
-    return g.sleeps;
-}
-
-void VirtualClock::interruptNextSleep(DWORD afterMs)
-{
-    g.interrupt = true;
-    g.interruptAfter = afterMs;
 }

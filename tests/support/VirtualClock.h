@@ -2,6 +2,7 @@
 
 #include "services/ServiceApi.h"
 
+#include <optional>
 #include <vector>
 
 // While alive, the waits of the service library and the pause between the pipe client's
@@ -15,14 +16,20 @@ public:
     VirtualClock(const VirtualClock&) = delete;
     VirtualClock& operator=(const VirtualClock&) = delete;
 
-    DWORD now() const;
+    DWORD now() const { return tick_; }
     // Every sleep asked for since construction, in order.
-    const std::vector<DWORD>& sleeps() const;
+    const std::vector<DWORD>& sleeps() const { return sleeps_; }
     // The next sleep returns early after part of its time, as when an asynchronous
     // procedure call has run.
-    void interruptNextSleep(DWORD afterMs);
+    void interruptNextSleep(DWORD afterMs) { interruptAfter_ = afterMs; }
 
 private:
+    static DWORD WINAPI tickCount();
+    static DWORD WINAPI sleepEx(DWORD milliseconds, BOOL alertable);
+
     service::ServiceApi saved_;
     DWORD(WINAPI* savedPipeSleep_)(DWORD, BOOL);
+    DWORD tick_, realPauseMs_;
+    std::optional<DWORD> interruptAfter_;
+    std::vector<DWORD> sleeps_;
 };
