@@ -16,12 +16,13 @@ using Texts = std::vector<std::wstring>;
 
 // What reaches the event log, as "type:text" (Wine's event log stores nothing).
 static Texts events;
-static const EventLogApi recordingEventLog{
-    [](LPCWSTR, LPCWSTR) { return reinterpret_cast<HANDLE>(8); },
-    [](HANDLE, WORD type, WORD, DWORD, PSID, WORD, DWORD, LPCWSTR* texts, LPVOID) {
-        return events.push_back(std::to_wstring(type) + L":" + texts[1]), TRUE;
-    },
-    [](HANDLE) { return TRUE; }};
+static HANDLE WINAPI openLog(LPCWSTR, LPCWSTR) { return reinterpret_cast<HANDLE>(8); }
+static BOOL WINAPI recordEvent(HANDLE, WORD type, WORD, DWORD, PSID, WORD, DWORD, LPCWSTR* texts, LPVOID)
+{
+    return events.push_back(std::to_wstring(type) + L":" + texts[1]), TRUE;
+}
+static BOOL WINAPI closeLog(HANDLE) { return TRUE; }
+static const EventLogApi recordingEventLog{openLog, recordEvent, closeLog};
 
 // The "Level: text" of each line of the debug file, which must be UTF-16 with one byte-order
 // mark and whole lines "YYYY/MM/DD hh:mm:ss.mmm pid tid Level: text" CR LF.

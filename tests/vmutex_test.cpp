@@ -5,6 +5,8 @@
 
 #include <thread>
 
+static void WINAPI signalEvent(ULONG_PTR event) { SetEvent(reinterpret_cast<HANDLE>(event)); }
+
 // Each thread is joined, so it has ended (and left what it held) before the next step. At
 // the end a waiter queues a call to itself, which runs as soon as its wait begins; the wait
 // must go on until the mutex is free and end with the waiter owning it.
@@ -22,8 +24,7 @@ TEST(VMutex, ObjectsWithOneNameShareTheMutexAnAbandonedOneCountsAsAcquiredAndAWa
     const UniqueHandle called(CreateEventW(nullptr, FALSE, FALSE, nullptr));
     bool owned = false;
     std::thread waiter([&] {
-        const PAPCFUNC signal = [](ULONG_PTR event) { SetEvent(reinterpret_cast<HANDLE>(event)); };
-        QueueUserAPC(signal, GetCurrentThread(), reinterpret_cast<ULONG_PTR>(called.get()));
+        QueueUserAPC(signalEvent, GetCurrentThread(), reinterpret_cast<ULONG_PTR>(called.get()));
         owned = second.lock() && ReleaseMutex(second.handle());
     });
     EXPECT_EQ(WAIT_OBJECT_0, WaitForSingleObject(called.get(), 60000)) << "the wait is not alertable";
