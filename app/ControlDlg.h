@@ -94,16 +94,18 @@ private:
     void stopWebsite();
 
     // Tree helpers.
-    void insertGroup(ServiceGroup& group, const std::set<std::wstring>& marked);
+    void insertGroup(ServiceGroup& group, int image, const std::set<std::wstring>& marked);
     void insertService(MonitoredService& service, const std::set<std::wstring>& marked);
     std::set<std::wstring> markedNames() const;
     bool isChecked(HTREEITEM item) const;
     void setCheck(HTREEITEM item, bool checked) const;
     void setImage(HTREEITEM item, int image) const;
-    int appendIcon(UINT iconId) const;
+    // The image of the group at position in the list, showing the picture iconId.
+    int groupImage(size_t position, UINT iconId);
 
     VTreeView tree_;
     UniqueImageList imageList_;
+    std::vector<UINT> groupIcons_; // the picture in each group image, by group position
     TrayIcon* trayIcon_;
     ServiceGroupList* groups_ = nullptr;
     bool running_ = false;

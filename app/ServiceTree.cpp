@@ -126,11 +126,10 @@ void ControlDlg::refreshTree()
     {
         RedrawOff redrawOff(tree_.window());
         SendMessageW(tree_.window(), TVM_DELETEITEM, 0, reinterpret_cast<LPARAM>(TVI_ROOT));
-        // The previous refresh's group pictures go, or the list would grow with every refresh.
-        ImageList_SetImageCount(imageList_.get(), fixedImageCount);
         groups_ = &WardenLight::AllServices();
+        size_t position = 0;
         for (const auto& group : *groups_)
-            insertGroup(*group, marked);
+            insertGroup(*group, groupImage(position++, group->iconId), marked);
     }
     SetDlgItemTextW(window(), IDC_STATUS, L"");
     trayIcon_->refresh();
@@ -178,7 +177,7 @@ std::set<std::wstring> ControlDlg::markedNames() const
     return marked;
 }
 
-void ControlDlg::insertGroup(ServiceGroup& group, const std::set<std::wstring>& marked)
+void ControlDlg::insertGroup(ServiceGroup& group, int image, const std::set<std::wstring>& marked)
 {
     TVINSERTSTRUCTW insert = {};
     insert.hParent = TVI_ROOT;
@@ -187,7 +186,7 @@ void ControlDlg::insertGroup(ServiceGroup& group, const std::set<std::wstring>& 
     insert.item.pszText = const_cast<wchar_t*>(group.name.c_str());
     group.treeItem = reinterpret_cast<HTREEITEM>(
         SendMessageW(tree_.window(), TVM_INSERTITEMW, 0, reinterpret_cast<LPARAM>(&insert)));
-    setImage(group.treeItem, appendIcon(group.iconId));
+    setImage(group.treeItem, image);
     if (marked.count(group.name)) {
         group.checked = true;
         setCheck(group.treeItem, true);
@@ -246,7 +245,20 @@ void ControlDlg::setImage(HTREEITEM item, int image) const
     SendMessageW(tree_.window(), TVM_SETITEMW, 0, reinterpret_cast<LPARAM>(&change));
 }
 
-int ControlDlg::appendIcon(UINT iconId) const
+int ControlDlg::groupImage(size_t position, UINT iconId)
 {
-    return ImageList_ReplaceIcon(imageList_.get(), -1, loadIcon(iconId));
+    // Each group has the image after the fixed ones at its position. Dropping the group images
+    // and appending them again re-created the list's bitmaps on every refresh, and the memory
+    // grew with every refresh; a slot is drawn only when its picture changes.
+    const int image = fixedImageCount + static_cast<int>(position);
+    if (position < groupIcons_.size()) {
+        if (groupIcons_[position] != iconId &&
+            ImageList_ReplaceIcon(imageList_.get(), image, loadIcon(iconId)) == image)
+            groupIcons_[position] = iconId;
+        return image;
+    }
+    const int appended = ImageList_ReplaceIcon(imageList_.get(), -1, loadIcon(iconId));
+    if (appended == image)
+        groupIcons_.push_back(iconId);
+    return appended;
 }
