@@ -137,6 +137,9 @@ LRESULT ControlDlg::onInitDialog()
     // the tree, and group marks must spread from then on. Ticks arrive only through the loop.
     SetTimer(window(), timerId, IsWindowVisible(window()) ? timerPeriodMs : hiddenTimerPeriodMs, nullptr);
 
+    // The icon first: filling the tree walks every service of the catalogue, and the icon
+    // would wait for it.
+    trayIcon_->refresh();
     refreshTree();
     return 0;
 }
