@@ -23,8 +23,7 @@ TEST(ControlDialog, AnswersTheUserTheShellAndOtherInstances)
         {TrayIcon::callbackMessage, 0, WM_LBUTTONUP, true, true, false},
         {WM_COMMAND, MAKEWPARAM(IDC_HIDE, BN_SETFOCUS), 0, true, false, false},
         {WM_COMMAND, IDC_HIDE, 0, false, false, false}, {WM_COMMAND, ID_MENU_CONTROL_PANEL, 0, true, true, false},
-        {WM_CLOSE, 0, 0, false, false, false}, {exitMessage(), 0, 0, false, false, true},
-        {WM_COMMAND, ID_MENU_EXIT, 0, false, false, true}};
+        {WM_CLOSE, 0, 0, false, false, false}, {exitMessage(), 0, 0, false, false, true}};
     for (const auto& [message, wParam, lParam, shown, refreshPosted, quit] : steps) {
         SCOPED_TRACE(std::to_string(message) + " " + std::to_string(wParam) + " " + std::to_string(lParam));
         SendMessageW(harness.window(), message, wParam, lParam);

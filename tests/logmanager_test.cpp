@@ -2,7 +2,6 @@
 #include "runtime/EventLogApi.h"
 #include "runtime/LogManager.h"
 #include "runtime/Path.h"
-#include "support/LogCapture.h"
 #include "support/RegistryValues.h"
 #include "support/TestBed.h"
 
@@ -62,7 +61,6 @@ TEST(LogManagerTest, WithDebugOffOnlyErrorLevelsReachFileAndEventLogUntilTheSwit
     debug.setDword(0);
     file.remove();
     LogManager& log = LogManager::instance();
-    LogCapture capture;
     for (int call = 0; call < 16; ++call) // the next call of isDebug reads the switch
         isDebug();
     events.clear();
@@ -76,8 +74,6 @@ TEST(LogManagerTest, WithDebugOffOnlyErrorLevelsReachFileAndEventLogUntilTheSwit
     EXPECT_EQ((Texts{L"Error: level 3", L"Unexpected: level 4", L"Crash: level 5", L"Unknown level: level nine",
                      L"Crash: " + full}), debugTexts(debugLog));
     EXPECT_EQ((Texts{L"1:level 3", L"1:level 4", L"1:level 5", L"1:level nine", L"1:" + full}), events);
-    EXPECT_TRUE(capture.messages.size() == 7 && capture.errors.size() == 1);
-    EXPECT_EQ(full, capture.errors.at(0).second.fullText());
 
     // An empty file left behind counts as new. The switch is read again within 16 calls; the
     // event log keeps the value it had at start.

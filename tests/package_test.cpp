@@ -2,6 +2,7 @@
 // to exist are left out of the comparisons.
 #include "services/VPackage.h"
 
+#include "runtime/Registry.h"
 #include "support/Capture.h"
 #include "support/RegistryValues.h"
 #include "support/TestCatalogue.h"
@@ -18,7 +19,7 @@ TEST(Catalogue, ListsPackagesServicesAndGroupsAndSkipsOnlyTheFirewallRule)
     // Without a catalogue (unless another test has one) the open failure is raised, and nothing
     // listed, which the comparison of the listing below finds.
     Names listed;
-    EXPECT_TRUE(testreg::keyExists(TestCatalogue::packagesKey()) ||
+    EXPECT_TRUE(registry::keyExists(HKEY_LOCAL_MACHINE, TestCatalogue::packagesKey(), 1) ||
                 testbed::thrownText([&] { VPackage::getPackages(listed); })
                         .find(L"(Error code 2) at RegOpenKeyEx subKey=" + TestCatalogue::packagesKey()) !=
                     std::wstring::npos);

@@ -1,4 +1,5 @@
 #include "runtime/Serializer.h"
+#include "runtime/Strings.h"
 #include "support/Capture.h"
 
 #include <gtest/gtest.h>
@@ -19,9 +20,9 @@ TEST(Serializer, WritesLittleEndianItemsAndReadsThemBack)
     EXPECT_EQ(L"A\u00e9\u4e2d", reader.readString());
     EXPECT_EQ(L"", reader.readString());
     EXPECT_EQ(0xFFFFFFFEu, reader.readUInt32());
-    // Narrow text, then wide text whose odd last byte is no character.
-    vserializer texts(Bytes{4, 0, 0, 0, 1, 'C', 'a', 'f', 6, 0, 0, 0, 2, 'a', 0, 'b', 0, 'c'});
-    EXPECT_EQ(L"Caf", texts.readString());
+    // Narrow text in the system code page, then wide text whose odd last byte is no character.
+    vserializer texts(Bytes{5, 0, 0, 0, 1, 'C', 'a', 'f', 0xE9, 6, 0, 0, 0, 2, 'a', 0, 'b', 0, 'c'});
+    EXPECT_EQ(wstr("Caf\xE9", CP_ACP), texts.readString());
     EXPECT_EQ(L"ab", texts.readString());
 }
 

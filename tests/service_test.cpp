@@ -29,8 +29,6 @@ TEST(ServiceTest, QueriesChangesFailuresAndDependenciesFollowTheManager)
     TestService paused(testServiceName(L"Pausable"), L"", L"--pausable " + journal.option());
     TestService stubborn(testServiceName(L"Refuse"), L"Stubborn", L"--refuse-stop " + journal.option(), {},
                          SERVICE_AUTO_START);
-    TestService disabled(testServiceName(L"Disabled"), L"Disabled", L"", {}, SERVICE_DISABLED);
-    EXPECT_EQ(service::statusDisabled, service::effStatus(disabled.c_name()));
     EXPECT_EQ(DWORD(SERVICE_AUTO_START), service::serviceStartupType(stubborn.c_name()));
     EXPECT_EQ(L"", service::serviceDisplayName(paused.c_name(), nullptr, nullptr));
     const std::wstring missing = testServiceName(L"Missing");
@@ -82,16 +80,12 @@ TEST(ServiceTest, QueriesChangesFailuresAndDependenciesFollowTheManager)
               L"startService(" + missing + L")(service::startService line #)",
               testbed::thrownText([&] { service::startService(name); }));
 
-    TestService win32(testServiceName(L"FailWin32"), L"Failing 1", L"--fail-start 1064");
     TestService specific(testServiceName(L"FailSpecific"), L"Failing 2", L"--fail-specific 4242");
     ServiceJournal quitting;
     quitting.requestQuit(); // reports START_PENDING, then STOPPED with exit code 0
     TestService silent(testServiceName(L"FailSilent"), L"Failing 3", L"--hang-start " + quitting.option());
     EXPECT_EQ(4242u, service::startService(specific.c_name()));
     EXPECT_EQ(DWORD(SERVICE_STOPPED), service::startService(silent.c_name()));
-    EXPECT_EQ(L"Exception in service. (Error code 1064) at Start service " + win32.name() +
-                  L"\n   at (service::startStopService line #)",
-              testbed::thrownText([&] { service::startStopService(win32.c_name(), true, nullptr, nullptr); }));
 
     // A second stop while the first one hangs is refused by the manager.
     TestService hanging(testServiceName(L"HangStop"), L"Hanging", L"--hang-stop " + journal.option());

@@ -163,9 +163,7 @@ TEST_F(TarvoUtil, WebsiteCommandsKeepTarvosrvAsTheyFoundIt)
         DialogHarness::trayRecords.clear();
         harness.command(c.command);
 
-        Strings events;
-        for (const ServiceJournal::Event& event : journal.events())
-            events.push_back(event.event + L" " + event.name);
+        Strings events = journal.events();
         events.erase(events.begin(), events.begin() + before);
         EXPECT_EQ(events, c.events) << c.script;
         ASSERT_EQ(boxes.boxes().size(), size_t(&c - cases) + 1);

@@ -23,7 +23,7 @@ BOOL CALLBACK findErrorIcon(HWND child, LPARAM style)
 } // namespace
 
 MessageBoxAnswerer::MessageBoxAnswerer(std::vector<int> answers)
-    : answers_(std::move(answers)), hook_(SetWindowsHookExW(WH_CBT, hookProc, nullptr, GetCurrentThreadId()))
+    : answers_(answers.empty() ? std::vector<int>{IDOK} : std::move(answers)), hook_(SetWindowsHookExW(WH_CBT, hookProc, nullptr, GetCurrentThreadId()))
 {
     current = this;
 }
@@ -46,9 +46,8 @@ LRESULT CALLBACK MessageBoxAnswerer::hookProc(int code, WPARAM wParam, LPARAM lP
                   GetWindow(box, GW_OWNER)};
         EnumChildWindows(box, findErrorIcon, reinterpret_cast<LPARAM>(&shown.style));
         current->boxes_.push_back(shown);
-        const std::vector<int>& answers = current->answers_;
         const size_t index = current->boxes_.size() - 1;
-        const int button = answers.empty() ? IDOK : index < answers.size() ? answers[index] : answers.back();
+        const int button = index < current->answers_.size() ? current->answers_[index] : current->answers_.back();
         if (current->onBox)
             current->onBox();
         // Posted, so the box's own loop presses the button once it runs.

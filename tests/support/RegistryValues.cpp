@@ -45,11 +45,6 @@ void deleteIfEmpty(const std::wstring& key)
         RegDeleteKeyExW(HKEY_LOCAL_MACHINE, key.c_str(), KEY_WOW64_32KEY, 0);
 }
 
-bool keyExists(const std::wstring& key)
-{
-    return registry::keyExists(HKEY_LOCAL_MACHINE, key, 1);
-}
-
 ScopedValue::ScopedValue(std::wstring key, std::wstring name) : key_(std::move(key)), name_(std::move(name))
 {
     DWORD size = 0;
@@ -58,7 +53,7 @@ ScopedValue::ScopedValue(std::wstring key, std::wstring name) : key_(std::move(k
     if (RegQueryValueExW(openKey(key_, KEY_QUERY_VALUE).get(), name_.c_str(), nullptr, &type_, saved_.data(), &size))
         type_ = ~0u;
     // Every key of the tests lies below one that exists (SOFTWARE, SYSTEM).
-    for (std::wstring path = key_; !keyExists(path); path.resize(path.rfind(L'\\')))
+    for (std::wstring path = key_; !registry::keyExists(HKEY_LOCAL_MACHINE, path, 1); path.resize(path.rfind(L'\\')))
         created_.push_back(path);
 }
 

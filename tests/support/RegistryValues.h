@@ -24,7 +24,6 @@ void deleteTree(const std::wstring& key);
 void createKey(const std::wstring& key);
 // Removes key when it holds neither values nor subkeys.
 void deleteIfEmpty(const std::wstring& key);
-bool keyExists(const std::wstring& key);
 
 // Puts one value back as it was (or removes it) when it goes out of scope; keys that
 // did not exist before are removed again once they are empty.

@@ -13,7 +13,7 @@ static const std::wstring catalogueKeys[] = {L"SOFTWARE\\Tarvo", L"SOFTWARE\\Tar
 TestCatalogue::TestCatalogue()
 {
     for (size_t index = 0; index < std::size(catalogueKeys); ++index)
-        keysBefore_[index] = testreg::keyExists(catalogueKeys[index]);
+        keysBefore_[index] = registry::keyExists(HKEY_LOCAL_MACHINE, catalogueKeys[index], CONFIG_VIEW);
     testreg::createKey(packagesKey());
 }
 

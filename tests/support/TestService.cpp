@@ -13,23 +13,23 @@ static bool reaches(SC_HANDLE service, BOOL asked, DWORD state)
     return status.dwCurrentState == state;
 }
 
-std::vector<ServiceJournal::Event> ServiceJournal::events() const
+std::vector<std::wstring> ServiceJournal::events() const
 {
     // "YYYY-MM-DD hh:mm:ss.mmm EVENT NAME" lines.
-    std::vector<Event> events;
+    std::vector<std::wstring> events;
     std::wifstream file(path_.c_str());
     std::wstring date, time, event, name;
     while (file >> date >> time >> event >> name)
-        events.push_back({event, name});
+        events.push_back(event + L" " + name);
     return events;
 }
 
 std::vector<std::wstring> ServiceJournal::namesOf(const wchar_t* event) const
 {
     std::vector<std::wstring> names;
-    for (const Event& entry : events())
-        if (entry.event == event)
-            names.push_back(entry.name);
+    for (const std::wstring& entry : events())
+        if (entry.rfind(event + std::wstring(L" "), 0) == 0)
+            names.push_back(entry.substr(wcslen(event) + 1));
     return names;
 }
 

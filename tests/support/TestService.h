@@ -16,14 +16,11 @@ public:
     ServiceJournal(const ServiceJournal&) = delete;
     ServiceJournal& operator=(const ServiceJournal&) = delete;
 
-    struct Event {
-        std::wstring event, name; // event: "start", "pause", "continue" or "stop"
-    };
-
     const std::wstring& path() const { return path_; }
     // The host's option that names this journal.
     std::wstring option() const { return L"--journal \"" + path_ + L"\""; }
-    std::vector<Event> events() const;
+    // Every event as "event name" (event: "start", "pause", "continue" or "stop"), in order.
+    std::vector<std::wstring> events() const;
     // The services that logged event, in order.
     std::vector<std::wstring> namesOf(const wchar_t* event) const;
     // Ends the stubborn modes (--hang-start, --hang-stop, --refuse-stop) of its services.
