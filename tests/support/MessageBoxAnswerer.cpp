@@ -23,7 +23,8 @@ BOOL CALLBACK findErrorIcon(HWND child, LPARAM style)
 } // namespace
 
 MessageBoxAnswerer::MessageBoxAnswerer(std::vector<int> answers)
-    : answers_(answers.empty() ? std::vector<int>{IDOK} : std::move(answers)), hook_(SetWindowsHookExW(WH_CBT, hookProc, nullptr, GetCurrentThreadId()))
+    : answers_(answers.empty() ? std::vector<int>{IDOK} : std::move(answers)),
+      hook_(SetWindowsHookExW(WH_CBT, hookProc, nullptr, GetCurrentThreadId()))
 {
     current = this;
 }
