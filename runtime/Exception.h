@@ -79,6 +79,7 @@ private:
     X(ERROR_NONE_MAPPED, VNoneMappedException)                                \
     X(ERROR_NO_SUCH_MEMBER, VNoSuchMemberException)                           \
     X(ERROR_TRUSTED_RELATIONSHIP_FAILURE, VTrustedRelationshipFailureException) \
+    X(ERROR_CANCELLED, VCanceledException)                                    \
     X(2245 /* NERR_PasswordTooShort */, VPasswordTooShortException)
 
 #define WL_DECLARE_OS_EXCEPTION(code, name)           \

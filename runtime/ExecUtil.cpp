@@ -154,13 +154,20 @@ void grantDesktopAccess(HANDLE token)
     grantAccess(desktop.get(), token, L"winsta0\\default");
 }
 
+// What waitAlertably returns when the waiting thread was cancelled.
+constexpr DWORD waitCanceled = MAXIMUM_WAIT_OBJECTS + 1;
+
 // Waits alertably for any of handles; a wake-up for an I/O completion or an asynchronous
-// call waits again for the rest of timeout. Returns the index signalled, or count on time-out.
+// call waits again for the rest of timeout. Returns the index signalled, count on time-out,
+// or waitCanceled once the thread is cancelled.
 DWORD waitAlertably(DWORD count, const HANDLE* handles, DWORD timeout)
 {
+    const ThreadCancelation::CancelationPoint point(false);
     const ULONGLONG start = GetTickCount64();
     DWORD remaining = timeout;
     for (;;) {
+        if (ThreadCancelation::canceled())
+            return waitCanceled;
         const DWORD result = WaitForMultipleObjectsEx(count, handles, FALSE, remaining, TRUE);
         if (result < WAIT_OBJECT_0 + count)
             return result - WAIT_OBJECT_0;
@@ -338,6 +345,12 @@ std::string vexecutil::readOutput(DWORD drainMs)
                 const DWORD signalled = waitAlertably(exited ? 1 : 2, handles, timeout);
                 if (signalled == 0)
                     break;
+                if (signalled == waitCanceled) {
+                    DWORD unused = 0;
+                    CancelIoEx(stdoutPipe_.get(), &overlapped);
+                    GetOverlappedResult(stdoutPipe_.get(), &overlapped, &unused, TRUE);
+                    leaveRunning();
+                }
                 if (signalled == 1 && !exited) {
                     exited = true;
                     drainDeadline = GetTickCount64() + drainMs;
@@ -364,9 +377,18 @@ std::string vexecutil::readOutput(DWORD drainMs)
 
 bool vexecutil::waitForExit(DWORD timeout)
 {
-    const ThreadCancelation::CancelationPoint point(false);
     const HANDLE process = process_.get();
-    return waitAlertably(1, &process, timeout) == 0;
+    const DWORD signalled = waitAlertably(1, &process, timeout);
+    if (signalled == waitCanceled)
+        leaveRunning();
+    return signalled == 0;
+}
+
+void vexecutil::leaveRunning() const
+{
+    // Ended from outside, a utility could leave the panel half changed: it finishes alone.
+    LogManager::instance().log(LOG_WARNING, L"%s is left running: the wait for it was canceled", path);
+    ThreadCancelation::throwCanceled();
 }
 
 DWORD vexecutil::exitCode() const

@@ -37,12 +37,13 @@ public:
     // the child sees the end of its input while its output is read.
     void writeInput(std::string input);
     // Reads standard output until every holder of the pipe has closed it, or until drainMs
-    // after the child ended. Waits alertably.
+    // after the child ended. Waits alertably; a cancelled thread leaves the child running
+    // (VCanceledException).
     std::string readOutput(DWORD drainMs = defaultDrainMs);
     // Gives the output up unread.
     void closeOutput() noexcept { stdoutPipe_.reset(); }
     // False when timeout (ms, INFINITE for none) passed first. An alertable wait and a
-    // cancellation point.
+    // cancellation point: a cancelled thread leaves the child running (VCanceledException).
     bool waitForExit(DWORD timeout);
     DWORD exitCode() const;
 
@@ -51,6 +52,8 @@ public:
 
 private:
     std::wstring commandLine(const std::wstring& shown) const;
+    // Logs that the child is left running and raises the cancellation.
+    [[noreturn]] void leaveRunning() const;
     void stopInput() noexcept;
 
     UniqueFileHandle stdoutPipe_;

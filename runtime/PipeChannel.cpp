@@ -94,9 +94,11 @@ std::unique_ptr<ClientOverlappedPipe> ClientOverlappedPipe::create(const std::ws
         if (lastError == ERROR_FILE_NOT_FOUND) {
             // The service is not listening yet.
             pipeApi().connectPause(missingPipeRetryMs, TRUE);
+            ThreadCancelation::throwIfCanceled();
         } else if (lastError == ERROR_PIPE_BUSY) {
             if (!WaitNamedPipeW(pipeName.c_str(), busyPipeWaitMs))
                 pipeApi().connectPause(busyPipeRetryMs, TRUE);
+            ThreadCancelation::throwIfCanceled();
         } else {
             WL_THROW_OS_ERROR(connectWhere.c_str(), lastError);
         }
@@ -156,12 +158,22 @@ void ClientOverlappedPipe::transfer(bool writing, void* bytes, DWORD size)
             throwOSError(writing ? L"Unable to write to pipe" : L"Unable to read from pipe", error, {L"", function, __LINE__});
     }
     DWORD done = 0;
-    if (WaitForSingleObject(event_.get(), timeoutMs_) == WAIT_TIMEOUT) {
-        // The buffer must not be written to once this call has returned: cancel and wait for
-        // the cancellation before the connection is given up.
+    // The buffer must not be written to once this call has returned: cancel and wait for the
+    // cancellation before the connection is given up.
+    const auto giveUp = [&] {
         CancelIoEx(handle_.get(), &overlapped);
         GetOverlappedResult(handle_.get(), &overlapped, &done, TRUE);
         handle_.reset();
+    };
+    bool completed = false;
+    try {
+        completed = ThreadCancelation::wait(event_.get(), timeoutMs_);
+    } catch (...) {
+        giveUp();
+        throw;
+    }
+    if (!completed) {
+        giveUp();
         throw vexception(formatString(L"%s pipe %s timed out after %lu ms", writing ? L"Writing to" : L"Reading from",
                                       pipeName_, timeoutMs_),
                          {L"", function, __LINE__});

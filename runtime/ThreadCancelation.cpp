@@ -1,11 +1,20 @@
 #include "runtime/ThreadCancelation.h"
 
+#include "runtime/Exception.h"
+
 #include <map>
 #include <mutex>
 
 namespace {
 
 thread_local ThreadCancelation::CancelationPoint* innermost = nullptr;
+thread_local bool cancelRequested = false;
+
+// Runs on the cancelled thread itself, inside one of its alertable waits.
+void WINAPI markCanceled(ULONG_PTR)
+{
+    cancelRequested = true;
+}
 
 // Where a cancel request would find a thread's innermost point.
 struct PointTable {
@@ -49,4 +58,53 @@ ThreadCancelation::CancelationPoint* ThreadCancelation::innermostPoint(DWORD thr
     std::lock_guard<std::mutex> hold(points.lock);
     const auto found = points.points.find(threadId);
     return found == points.points.end() ? nullptr : found->second;
+}
+
+void ThreadCancelation::cancel(HANDLE thread)
+{
+    if (!QueueUserAPC(&markCanceled, thread, 0))
+        WL_THROW_LAST_ERROR(L"QueueUserAPC");
+}
+
+bool ThreadCancelation::canceled()
+{
+    return cancelRequested;
+}
+
+void ThreadCancelation::throwIfCanceled()
+{
+    if (cancelRequested)
+        throwCanceled();
+}
+
+void ThreadCancelation::throwCanceled()
+{
+    WL_THROW_OS_ERROR(L"Thread cancelation", ERROR_CANCELLED);
+}
+
+bool ThreadCancelation::wait(HANDLE handle, DWORD timeoutMs, bool cancellable)
+{
+    const CancelationPoint point(false);
+    const ULONGLONG start = GetTickCount64();
+    for (DWORD remaining = timeoutMs;;) {
+        if (cancellable)
+            throwIfCanceled();
+        switch (WaitForSingleObjectEx(handle, remaining, TRUE)) {
+        case WAIT_OBJECT_0:
+        case WAIT_ABANDONED:
+            return true;
+        case WAIT_TIMEOUT:
+            return false;
+        case WAIT_IO_COMPLETION:
+            break;
+        default:
+            WL_THROW_LAST_ERROR(L"Lock object");
+        }
+        if (timeoutMs != INFINITE) {
+            const ULONGLONG elapsed = GetTickCount64() - start;
+            if (elapsed >= timeoutMs)
+                return false;
+            remaining = static_cast<DWORD>(timeoutMs - elapsed);
+        }
+    }
 }

@@ -26,4 +26,19 @@ public:
 
     // The innermost open point of a thread, or nullptr.
     static CancelationPoint* innermostPoint(DWORD threadId);
+
+    // Asks thread to give up what it is doing. The request reaches the thread at its next
+    // alertable wait (an asynchronous call sets its flag); from then on every cancellable
+    // wait of that thread raises VCanceledException at once. A request is never withdrawn.
+    static void cancel(HANDLE thread);
+    // Whether a request has reached the calling thread.
+    static bool canceled();
+    // Raises VCanceledException when a request has reached the calling thread.
+    static void throwIfCanceled();
+    // Raises VCanceledException.
+    [[noreturn]] static void throwCanceled();
+    // Waits alertably until handle is signalled (or abandoned) or timeoutMs passes (INFINITE
+    // for no limit); asynchronous calls run meanwhile. False on time-out. A cancellable wait
+    // raises VCanceledException on a request; any other wait failure raises "Lock object".
+    static bool wait(HANDLE handle, DWORD timeoutMs, bool cancellable = true);
 };

@@ -1,6 +1,7 @@
 #include "runtime/VMutex.h"
 
 #include "runtime/Exception.h"
+#include "runtime/ThreadCancelation.h"
 
 namespace {
 
@@ -42,27 +43,8 @@ UniqueHandle createEveryoneMutex(const std::wstring& name)
 
 bool VSyncObject::lock(DWORD timeout)
 {
-    const ULONGLONG start = GetTickCount64();
-    DWORD remaining = timeout;
-    for (;;) {
-        switch (WaitForSingleObjectEx(handle_.get(), remaining, TRUE)) {
-        case WAIT_OBJECT_0:
-        case WAIT_ABANDONED:
-            return true;
-        case WAIT_TIMEOUT:
-            return false;
-        case WAIT_IO_COMPLETION:
-            if (timeout != INFINITE) {
-                const ULONGLONG elapsed = GetTickCount64() - start;
-                if (elapsed >= timeout)
-                    return false;
-                remaining = static_cast<DWORD>(timeout - elapsed);
-            }
-            continue;
-        default:
-            WL_THROW_LAST_ERROR(L"Lock object");
-        }
-    }
+    // Not a cancellation point: a cancelled thread still logs what it leaves behind.
+    return ThreadCancelation::wait(handle_.get(), timeout, false);
 }
 
 VMutex::VMutex(const std::wstring& name) : VSyncObject(createEveryoneMutex(name)) {}

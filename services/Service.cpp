@@ -424,8 +424,11 @@ void cancellableSleep(DWORD milliseconds)
     ThreadCancelation::CancelationPoint point(false);
     const ServiceApi& api = serviceApi();
     const DWORD start = api.getTickCount();
-    for (DWORD elapsed = 0; elapsed < milliseconds; elapsed = api.getTickCount() - start)
+    for (DWORD elapsed = 0; elapsed < milliseconds; elapsed = api.getTickCount() - start) {
+        ThreadCancelation::throwIfCanceled();
         api.sleepEx(milliseconds - elapsed, TRUE);
+    }
+    ThreadCancelation::throwIfCanceled();
 }
 
 void dumpServiceStatus(const SERVICE_STATUS& status)

@@ -82,7 +82,8 @@ void startStopService(const wchar_t* name, bool start, const wchar_t* machine, c
                       NameList* stopped = nullptr);
 
 // Sleeps alertably for the full interval: asynchronous procedure calls queued to the
-// thread run meanwhile without cutting the sleep short.
+// thread run meanwhile without cutting the sleep short, unless they cancel the thread
+// (VCanceledException).
 void cancellableSleep(DWORD milliseconds);
 
 // Writes the fields of status to the log (level Info), one line each.
