@@ -77,6 +77,8 @@ std::wstring hideSecrets(std::wstring text, const std::vector<std::wstring>& sec
     return text;
 }
 
+constexpr ULONGLONG timeoutSlackMs = 250;
+
 bool isConnectionLost(unsigned error)
 {
     return error == CR_SERVER_LOST || error == CR_SERVER_GONE_ERROR || error == ER_CONNECTION_KILLED;
@@ -129,17 +131,22 @@ void MySQLDatabaseProvider::connect(const std::wstring& host, const std::wstring
         UniqueMySql mysql(mysql_init(nullptr));
         if (!mysql)
             throw vexception(L"Insufficient memory to allocate new object");
-        const unsigned timeout = getMySQLConnectionTimeout();
-        mysql_options(mysql.get(), MYSQL_OPT_CONNECT_TIMEOUT, &timeout);
+        // The connect time-out also bounds the handshake; the others every later exchange, so
+        // that a server that stops answering cannot hold the command for ever.
+        timeout_ = mySqlApi().exchangeTimeout();
+        for (const mysql_option option : {MYSQL_OPT_CONNECT_TIMEOUT, MYSQL_OPT_READ_TIMEOUT, MYSQL_OPT_WRITE_TIMEOUT})
+            mysql_options(mysql.get(), option, &timeout_);
         const my_bool reconnect = 0;
         mysql_options(mysql.get(), MYSQL_OPT_RECONNECT, &reconnect);
         const std::string hostText = cstr(host, CP_ACP), loginText = cstr(login, CP_ACP);
         const std::string passwordText = cstr(password, CP_ACP), databaseText = cstr(dbName, CP_ACP);
         const std::string socketText = cstr(socket, CP_ACP);
+        const ULONGLONG started = GetTickCount64();
         if (!mysql_real_connect(mysql.get(), hostText.c_str(), loginText.c_str(), passwordText.c_str(),
                                 dbName.empty() ? nullptr : databaseText.c_str(), static_cast<unsigned>(port),
                                 socket.empty() ? nullptr : socketText.c_str(), 0))
-            throw VDatabase::ConnectException(L"Failed to connect to database: " + fromUtf8(mysql_error(mysql.get())));
+            throw VDatabase::ConnectException(L"Failed to connect to database: " +
+                                              errorText(mysql_error(mysql.get()), mysql_errno(mysql.get()), started));
         mysql_ = std::move(mysql);
         execute(L"SET SESSION TRANSACTION ISOLATION LEVEL READ UNCOMMITTED");
         const std::wstring names = characterSetStatement(version());
@@ -210,6 +217,7 @@ void MySQLDatabaseProvider::send(const std::wstring& statement, bool isQuery)
 {
     const std::string utf8 = cstr(statement, CP_UTF8);
     for (bool retried = false;; retried = true) {
+        const ULONGLONG started = GetTickCount64();
         if (mysql_real_query(connection(), utf8.data(), static_cast<unsigned long>(utf8.size())) == 0)
             return;
         const unsigned error = mysql_errno(connection());
@@ -223,7 +231,7 @@ void MySQLDatabaseProvider::send(const std::wstring& statement, bool isQuery)
         }
         std::vector<std::wstring> secrets;
         const std::wstring masked = maskPasswords(statement, &secrets);
-        const std::wstring text = hideSecrets(lastError(), secrets);
+        const std::wstring text = hideSecrets(errorText(mysql_error(connection()), error, started), secrets);
         throw vexception(isQuery ? formatString(L"Can't query %s: MySQLDatabaseProvider error %u:%s", masked, error, text)
                                  : formatString(L"Can't execute %s: MySql error %u:%s", masked, error, text));
     }
@@ -293,6 +301,21 @@ bool MySQLDatabaseProvider::tableExists(const std::wstring& name)
         }
         return query(formatString(L"show tables like '%s'", escape(pattern)))->moveNext();
     }, L"Unable to call tableExists(%s)", name);
+}
+
+std::wstring MySQLDatabaseProvider::errorText(const char* text, unsigned error, ULONGLONG started) const
+{
+    // The client's clock and this one tick apart: a little short of the time-out counts too.
+    const bool timedOut = (isConnectionLost(error) || error == CR_CONN_HOST_ERROR) &&
+                          GetTickCount64() - started + timeoutSlackMs >= timeout_ * 1000ull;
+    const std::wstring said = fromUtf8(text);
+    return timedOut ? formatString(L"The server did not answer within %u s (timed out): ", timeout_) + said : said;
+}
+
+MySqlApi& mySqlApi()
+{
+    static MySqlApi api{&getMySQLConnectionTimeout};
+    return api;
 }
 
 std::wstring MySQLDatabaseProvider::lastError() const

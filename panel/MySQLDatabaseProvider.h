@@ -21,6 +21,13 @@ struct MySqlResultTraits {
 };
 using UniqueMySqlResult = UniqueResource<MySqlResultTraits>;
 
+// The time-out in seconds of every exchange with the server, the connect included: the
+// configured connect time-out unless a test has installed a shorter one.
+struct MySqlApi {
+    unsigned (*exchangeTimeout)();
+};
+MySqlApi& mySqlApi();
+
 // -1, 0 or 1 as version a is below, equal to or above b, number by number between the dots;
 // the text after a number that does not start with "." is ignored ("5.5.5-10.3.2-MariaDB"
 // is 5.5.5).
@@ -72,10 +79,14 @@ private:
     // transaction is open.
     void send(const std::wstring& statement, bool isQuery);
     void endTransaction(const wchar_t* statement);
+    // The client's text of error; a connection lost after the whole time-out is said to have
+    // timed out, which the client's text does not tell.
+    std::wstring errorText(const char* text, unsigned error, ULONGLONG started) const;
 
     IReconnectCallback* reconnect_ = nullptr;
     UniqueMySql mysql_;
     int32_t depth_ = 0;
+    unsigned timeout_ = 0; // seconds
 };
 
 // The rows of a stored result.
