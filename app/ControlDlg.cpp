@@ -1,13 +1,22 @@
 #include "app/ControlDlg.h"
 
+#include "app/MaintenanceCommands.h"
 #include "app/Program.h"
 #include "app/TrayIcon.h"
 #include "resource.h"
+#include "runtime/Guard.h"
+#include "runtime/LogManager.h"
+#include "runtime/ThreadCancelation.h"
+#include "services/PanelService.h"
+
+#include <memory>
 
 namespace {
 
 // Timer ticks since the tray icon was last refreshed by the timer.
 int tickCount = 0;
+
+constexpr DWORD stateQueryEndTimeoutMs = 1000;
 
 } // namespace
 
@@ -41,6 +50,12 @@ LRESULT ControlDlg::handleMessage(HWND window, UINT message, WPARAM wParam, LPAR
     case WM_TIMER:
         onTimer();
         return 0;
+    case WM_ENDSESSION:
+        onEndSession(wParam != FALSE);
+        return 0;
+    case workerMessage:
+        runPosted();
+        return 0;
     case WM_COMMAND:
         handled = onCommand(wParam);
         return 0;
@@ -59,12 +74,12 @@ const ControlDlg::Command ControlDlg::commands_[] = {
     {IDC_STOP, &ControlDlg::stopChecked, true},
     {IDC_RESTART, &ControlDlg::restartChecked, true},
     {IDC_HIDE, &ControlDlg::hide},
-    {IDC_REFRESH, &ControlDlg::refreshTree},
+    {IDC_REFRESH, &ControlDlg::refreshTree, true},
     {IDC_SELECT_ALL, &ControlDlg::checkAll},
     {IDC_CLEAR_ALL, &ControlDlg::uncheckAll},
-    {IDC_DELETE_SESSIONS, &ControlDlg::deleteSessions},
-    {IDC_START_WEBSITE, &ControlDlg::startWebsite},
-    {IDC_STOP_WEBSITE, &ControlDlg::stopWebsite},
+    {IDC_DELETE_SESSIONS, &ControlDlg::deleteSessions, true},
+    {IDC_START_WEBSITE, &ControlDlg::startWebsite, true},
+    {IDC_STOP_WEBSITE, &ControlDlg::stopWebsite, true},
     {ID_MENU_CONTROL_PANEL, &ControlDlg::showControlPanel},
     {ID_MENU_START, &ControlDlg::startAll, true},
     {ID_MENU_STOP, &ControlDlg::stopAll, true},
@@ -76,8 +91,8 @@ bool ControlDlg::onCommand(WPARAM id)
 {
     for (const Command& command : commands_) {
         if (command.id == id) {
-            // A run that waits for the user lets commands through: no second one starts.
-            if (!(command.startsRun && running_))
+            // Refused, not queued: a Refresh comes at the command's end anyway.
+            if (!(command.refusedWhileRunning && commandRunning_))
                 (this->*command.handler)();
             return true;
         }
@@ -106,8 +121,15 @@ void ControlDlg::onTimer()
         syncGroupChecks();
     if (!shown || ++tickCount >= ticksPerIconRefresh) {
         tickCount = 0;
-        trayIcon_->refresh();
+        refreshTrayState();
     }
+}
+
+void ControlDlg::onEndSession(bool ending)
+{
+    // The session's end gives a program a few seconds at most.
+    if (ending)
+        endCommands(commandEndTimeoutMs);
 }
 
 void ControlDlg::onShowWindow(bool shown)
@@ -137,8 +159,7 @@ LRESULT ControlDlg::onInitDialog()
     // the tree, and group marks must spread from then on. Ticks arrive only through the loop.
     SetTimer(window(), timerId, IsWindowVisible(window()) ? timerPeriodMs : hiddenTimerPeriodMs, nullptr);
 
-    // The icon first: filling the tree walks every service of the catalogue, and the icon
-    // would wait for it.
+    // The icon first: filling the tree walks every service of the catalogue.
     trayIcon_->refresh();
     refreshTree();
     return 0;
@@ -159,6 +180,9 @@ void ControlDlg::showTrayMenu()
     const UniqueMenu menu(LoadMenuW(GetModuleHandleW(nullptr), MAKEINTRESOURCEW(IDR_TRAY_MENU)));
     const HMENU popup = GetSubMenu(menu.get(), 0);
     SetMenuDefaultItem(popup, ID_MENU_CONTROL_PANEL, FALSE);
+    for (const Command& command : commands_)
+        if (command.refusedWhileRunning)
+            EnableMenuItem(popup, static_cast<UINT>(command.id), MF_BYCOMMAND | (commandRunning_ ? MF_GRAYED : MF_ENABLED));
     // The menu closes on a click elsewhere only when its owner is the foreground window.
     SetForegroundWindow(window());
     SetActiveWindow(window());
@@ -174,12 +198,56 @@ void ControlDlg::hide()
 
 void ControlDlg::startChecked()
 {
-    controlService(true, false, nullptr);
+    runServices(IDC_START, [](ServiceRun& run) { run.run(true, false, nullptr); });
 }
 
 void ControlDlg::stopChecked()
 {
-    controlService(false, false, nullptr);
+    runServices(IDC_STOP, [](ServiceRun& run) { run.run(false, false, nullptr); });
+}
+
+void ControlDlg::restartChecked()
+{
+    runServices(IDC_RESTART, [](ServiceRun& run) {
+        service::NameList stopped;
+        run.run(false, false, &stopped);
+        run.run(true, false, &stopped);
+    });
+}
+
+// The menu's runs take every listed service, checked or not; each ends with a refresh of the
+// tree, which also refreshes the tray icon.
+void ControlDlg::startAll()
+{
+    runServices(ID_MENU_START, [](ServiceRun& run) { run.run(true, true, nullptr); });
+}
+
+void ControlDlg::stopAll()
+{
+    runServices(ID_MENU_STOP, [](ServiceRun& run) { run.run(false, true, nullptr); });
+}
+
+void ControlDlg::restartAll()
+{
+    runServices(ID_MENU_RESTART, [](ServiceRun& run) {
+        run.run(false, true, nullptr);
+        run.run(true, true, nullptr);
+    });
+}
+
+void ControlDlg::deleteSessions()
+{
+    startCommand(IDC_DELETE_SESSIONS, [this] { maintenance::deleteSessions(bridge_); });
+}
+
+void ControlDlg::startWebsite()
+{
+    startCommand(IDC_START_WEBSITE, [this] { maintenance::startWebsite(bridge_); });
+}
+
+void ControlDlg::stopWebsite()
+{
+    startCommand(IDC_STOP_WEBSITE, [this] { maintenance::stopWebsite(bridge_); });
 }
 
 void ControlDlg::checkAll()
@@ -197,37 +265,171 @@ void ControlDlg::exit()
     PostQuitMessage(0);
 }
 
-void ControlDlg::restartChecked()
-{
-    service::NameList stopped;
-    controlService(false, false, &stopped);
-    controlService(true, false, &stopped);
-}
-
-void ControlDlg::startAll()
-{
-    controlService(true, true, nullptr);
-    refreshTree();
-    trayIcon_->refresh();
-}
-
-void ControlDlg::stopAll()
-{
-    controlService(false, true, nullptr);
-    refreshTree();
-    trayIcon_->refresh();
-}
-
-void ControlDlg::restartAll()
-{
-    controlService(false, true, nullptr);
-    trayIcon_->refresh();
-    controlService(true, true, nullptr);
-    trayIcon_->refresh();
-    refreshTree();
-}
-
 void ControlDlg::restoreTrayIcon()
 {
     trayIcon_->restore();
+    refreshTrayState();
+}
+
+void ControlDlg::refreshTree()
+{
+    worker_.post([this] { runJob(IDC_REFRESH, [this] { bridge_.refreshTree(); }); });
+}
+
+void ControlDlg::runServices(WPARAM id, std::function<void(ServiceRun&)> runs)
+{
+    startCommand(id, [this, runs = std::move(runs), services = choices()] {
+        ServiceRun run(bridge_, services);
+        runs(run);
+    });
+}
+
+void ControlDlg::startCommand(WPARAM id, std::function<void()> job)
+{
+    commandRunning_ = true;
+    enableCommands(false);
+    worker_.post([this, id, job = std::move(job)] {
+        runJob(id, job);
+        post([this] { finishCommand(); });
+    });
+}
+
+void ControlDlg::finishCommand()
+{
+    commandRunning_ = false;
+    progressText_.clear();
+    enableCommands(true);
+}
+
+void ControlDlg::enableCommands(bool enabled)
+{
+    for (const Command& command : commands_)
+        if (const HWND button = command.refusedWhileRunning ? GetDlgItem(window(), static_cast<int>(command.id)) : nullptr)
+            EnableWindow(button, enabled);
+}
+
+void ControlDlg::runJob(WPARAM id, const std::function<void()>& job)
+{
+    try {
+        guarded({"ControlDlg::runJob", __LINE__}, job, L"Unable to call runJob(%d)", static_cast<int>(id));
+    } catch (const VCanceledException& canceled) {
+        LogManager::instance().log(LOG_WARNING, canceled);
+    } catch (const vexception& error) {
+        LogManager::instance().log(LOG_ERROR, error);
+        post([this, error] { guard::report(window(), error); });
+    }
+}
+
+bool ControlDlg::busy() const
+{
+    const std::lock_guard<std::mutex> hold(postedLock_);
+    return worker_.busy() || stateWorker_.busy() || !posted_.empty();
+}
+
+bool ControlDlg::endCommands(DWORD timeoutMs)
+{
+    // Both are asked at once; a state query takes a moment at most.
+    stateWorker_.stop(0);
+    const bool ended = worker_.stop(timeoutMs);
+    return stateWorker_.stop(stateQueryEndTimeoutMs) && ended;
+}
+
+void ControlDlg::post(std::function<void()> call)
+{
+    {
+        const std::lock_guard<std::mutex> hold(postedLock_);
+        posted_.push_back(std::move(call));
+    }
+    PostMessageW(window(), workerMessage, 0, 0);
+}
+
+void ControlDlg::runPosted()
+{
+    // One call at a time: a call that shows a box lets the calls after it run from the box's
+    // own loop, in order.
+    for (;;) {
+        std::function<void()> call;
+        {
+            const std::lock_guard<std::mutex> hold(postedLock_);
+            if (posted_.empty())
+                return;
+            call = std::move(posted_.front());
+            posted_.pop_front();
+        }
+        call();
+    }
+}
+
+void ControlDlg::refreshTrayState()
+{
+    if (trayStateAsked_)
+        return;
+    trayStateAsked_ = true;
+    stateWorker_.post([this] {
+        const unsigned state = queryPanelServiceState();
+        post([this, state] {
+            trayStateAsked_ = false;
+            showTrayState(state);
+        });
+    });
+}
+
+void ControlDlg::showTrayState(unsigned state)
+{
+    // A command's progress stays in the tooltip until the command ends.
+    trayIcon_->update(state, progressText_.empty() ? stateWord(state) : progressText_);
+}
+
+void ControlDlg::showProgress(const std::wstring& text, unsigned trayState)
+{
+    progressText_ = text;
+    SetDlgItemTextW(window(), IDC_STATUS, text.c_str());
+    trayIcon_->update(trayState, text);
+}
+
+void ControlDlg::showRefreshed(ServiceGroupList groups, unsigned trayState)
+{
+    showGroups(std::move(groups));
+    SetDlgItemTextW(window(), IDC_STATUS, L"");
+    progressText_.clear();
+    trayIcon_->update(trayState, stateWord(trayState));
+}
+
+void ControlDlg::Bridge::progress(const std::wstring& text)
+{
+    const unsigned state = queryPanelServiceState();
+    dialog_.post([this, text, state] { dialog_.showProgress(text, state); });
+}
+
+int ControlDlg::Bridge::ask(const std::wstring& text, const std::wstring& caption, UINT style)
+{
+    ThreadCancelation::throwIfCanceled();
+    struct Answer {
+        int button = 0;
+        UniqueHandle given{CreateEventW(nullptr, TRUE, FALSE, nullptr)};
+    };
+    const auto answer = std::make_shared<Answer>();
+    if (!answer->given)
+        WL_THROW_LAST_ERROR(L"CreateEvent");
+    dialog_.post([this, answer, text, caption, style] {
+        answer->button = MessageBoxW(dialog_.window(), text.c_str(), caption.c_str(), style);
+        SetEvent(answer->given.get());
+    });
+    ThreadCancelation::wait(answer->given.get(), INFINITE);
+    return answer->button;
+}
+
+void ControlDlg::Bridge::refreshTree()
+{
+    ServiceGroupList groups;
+    try {
+        groups = WardenLight::AllServices();
+    } catch (...) {
+        // The tree is emptied as it was about to be rebuilt; the status line and the icon stay.
+        dialog_.post([this] { dialog_.showGroups({}); });
+        throw;
+    }
+    const unsigned state = queryPanelServiceState();
+    auto shared = std::make_shared<ServiceGroupList>(std::move(groups));
+    dialog_.post([this, shared, state] { dialog_.showRefreshed(std::move(*shared), state); });
 }

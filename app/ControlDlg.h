@@ -2,12 +2,19 @@
 // The program's one window, "Tarvo Services Monitor": a hidden modeless dialog with the
 // check-box tree of the monitored services, the command buttons and the status line. It
 // owns the timer that spreads group marks and keeps the tray icon current, and answers the
-// tray icon's clicks.
+// tray icon's clicks. Whatever may wait on the outside world (services, the database, the
+// panel's utility, the management service) runs on the dialog's operation worker, one command
+// at a time, so the dialog answers while a command works.
+#include "app/Operation.h"
+#include "app/ServiceActions.h"
 #include "app/ServiceTree.h"
 #include "app/Window.h"
 #include "runtime/Handle.h"
-#include "services/Service.h"
+#include "runtime/Worker.h"
 
+#include <deque>
+#include <functional>
+#include <mutex>
 #include <set>
 #include <string>
 #include <vector>
@@ -23,6 +30,11 @@ public:
     static constexpr UINT timerPeriodMs = 100;
     static constexpr int ticksPerIconRefresh = 101;
     static constexpr UINT hiddenTimerPeriodMs = timerPeriodMs * ticksPerIconRefresh;
+    // Posted to the dialog when the worker has something for its thread to do.
+    static constexpr UINT workerMessage = WM_APP + 1;
+    // How long the program's end waits for a cancelled command: "exit" waits 10 s for the
+    // instances to end.
+    static constexpr DWORD commandEndTimeoutMs = 5000;
 
     // trayIcon is never null and outlives the dialog.
     explicit ControlDlg(TrayIcon* trayIcon);
@@ -36,48 +48,54 @@ public:
     // The popup menu at the cursor of the current message; the choice arrives as WM_COMMAND.
     void showTrayMenu();
 
-    // Rebuilds the groups and the tree; check marks survive by name, then the status line is
-    // cleared and the tray icon refreshed.
+    // Has the worker read the services afresh; the tree is rebuilt when they arrive, check
+    // marks surviving by name, then the status line is cleared and the tray icon refreshed.
+    // Left to a running command, which ends with a refresh of its own.
     void refreshTree();
     // Spreads each group mark that changed since the last call to the group's services.
     void syncGroupChecks();
     // Marks (or unmarks) every group and service node.
     void setAllChecks(bool checked);
 
-    // Starts (or stops) every listed service when all is set, otherwise the checked ones;
-    // names carries the services a restart's stop pass stopped to its start pass. The run
-    // keeps to what was selected when it began; while it runs, no second run starts and a
-    // refresh is left to the run's own at its end.
-    void controlService(bool start, bool all, service::NameList* names);
-    // One service of a run: true when it is done with (started or stopped, skipped, or failed
-    // and ignored), false when the run should try it again in a later pass, or end (Abort).
-    bool controlService(const std::wstring& name, bool start, bool lastPass, service::NameList* names);
-    // Shows startStopService's progress in the status line and the tray tooltip; context is
-    // the dialog. Returns 0.
-    static DWORD CALLBACK onServiceProgress(int phase, const wchar_t* name, void* context);
+    // A command is running: the commands that would start another are refused and greyed.
+    bool commandRunning() const { return commandRunning_; }
+    // The worker has work, or has left some for the dialog's thread.
+    bool busy() const;
+    // Cancels a running command at its next cancellation point and waits up to timeoutMs for
+    // it to end. False when it still runs; what it asked of the outside world stays asked.
+    bool endCommands(DWORD timeoutMs);
 
     HWND treeWindow() const { return tree_.window(); }
     HIMAGELIST imageList() const { return imageList_.get(); }
-    // Null until the first refresh got as far as the catalogue.
-    ServiceGroupList* groups() const { return groups_; }
+    // Empty until the first refresh got as far as the catalogue.
+    const ServiceGroupList& groups() const { return groups_; }
 
 private:
-    enum class PassResult { done, failed, aborted };
-
     struct Command {
         WPARAM id;
         void (ControlDlg::*handler)();
-        bool startsRun = false;
+        bool refusedWhileRunning = false;
     };
     static const Command commands_[];
 
+    // The worker's side of the dialog: it carries every report to the dialog's thread.
+    class Bridge : public OperationReport {
+    public:
+        explicit Bridge(ControlDlg& dialog) : dialog_(dialog) {}
+        void progress(const std::wstring& text) override;
+        int ask(const std::wstring& text, const std::wstring& caption, UINT style) override;
+        void refreshTree() override;
+
+    private:
+        ControlDlg& dialog_;
+    };
+
     // Runs the command's member; false for an id that is none of the dialog's commands.
     bool onCommand(WPARAM id);
-    PassResult runPass(const std::vector<std::wstring>& selected, bool start, bool lastPass,
-                       service::NameList* names);
     void onTrayCallback(LPARAM mouseMessage);
     void onTimer();
     void onShowWindow(bool shown);
+    void onEndSession(bool ending);
     void hide();
     void exit();
     void checkAll();
@@ -93,7 +111,26 @@ private:
     void startWebsite();
     void stopWebsite();
 
+    // Commands on the worker: greyed buttons until the command has ended.
+    void startCommand(WPARAM id, std::function<void()> job);
+    void runServices(WPARAM id, std::function<void(ServiceRun&)> runs);
+    void finishCommand();
+    void enableCommands(bool enabled);
+    // On the worker: runs job as a guarded operation; a failure is logged and shown once.
+    void runJob(WPARAM id, const std::function<void()>& job);
+    // From any thread: runs call on the dialog's thread, after every call posted before it.
+    void post(std::function<void()> call);
+    void runPosted();
+
+    // The tray icon's state, asked off the dialog's thread and shown when it comes.
+    void refreshTrayState();
+    void showTrayState(unsigned state);
+    void showProgress(const std::wstring& text, unsigned trayState);
+    void showRefreshed(ServiceGroupList groups, unsigned trayState);
+
     // Tree helpers.
+    void showGroups(ServiceGroupList groups);
+    std::vector<ServiceChoice> choices() const;
     void insertGroup(ServiceGroup& group, int image, const std::set<std::wstring>& marked);
     void insertService(MonitoredService& service, const std::set<std::wstring>& marked);
     std::set<std::wstring> markedNames() const;
@@ -107,6 +144,15 @@ private:
     UniqueImageList imageList_;
     std::vector<UINT> groupIcons_; // the picture in each group image, by group position
     TrayIcon* trayIcon_;
-    ServiceGroupList* groups_ = nullptr;
-    bool running_ = false;
+    ServiceGroupList groups_;
+    bool commandRunning_ = false;
+    std::wstring progressText_; // the running command's last progress text
+    bool trayStateAsked_ = false;
+
+    Bridge bridge_{*this};
+    mutable std::mutex postedLock_;
+    std::deque<std::function<void()>> posted_;
+    // Declared last: destroyed first, so no job outlives what it uses.
+    Worker stateWorker_; // the tray icon's state queries, which must not wait for a command
+    Worker worker_;
 };

@@ -1,7 +1,4 @@
-// The commands that act on the panel itself: Delete Sessions on its database, and Start and
-// Stop Tarvo website through its utility "hostpivot", which needs the management service
-// "tarvosrv" while it works.
-#include "app/ControlDlg.h"
+#include "app/MaintenanceCommands.h"
 
 #include "panel/KZODatabase.h"
 #include "panel/TarvoSrvCtrl.h"
@@ -21,18 +18,19 @@ void runHostpivot(const wchar_t* arguments)
 
 } // namespace
 
-// Logs every user out of the panel. Nothing is asked first and nothing shown on success.
-void ControlDlg::deleteSessions()
+namespace maintenance {
+
+void deleteSessions(OperationReport& report)
 {
     try {
         KZODatabase database(true);
         database.execute(L"DELETE FROM sessions");
     } catch (const vexception& error) {
-        MessageBoxW(window(), error.fullText().c_str(), L"Delete All Sessions", MB_ICONERROR);
+        report.ask(error.fullText(), L"Delete All Sessions", MB_ICONERROR);
     }
 }
 
-void ControlDlg::startWebsite()
+void startWebsite(OperationReport& report)
 {
     try {
         // The guard is left before a failure is shown, so "tarvosrv" is back as it was.
@@ -40,14 +38,14 @@ void ControlDlg::startWebsite()
         service::startStopService(L"W3SVC", true, nullptr, nullptr);
         runHostpivot(L"--start-tarvo-website");
     } catch (const vexception& error) {
-        MessageBoxW(window(), error.fullText().c_str(), startCaption, MB_ICONERROR);
+        report.ask(error.fullText(), startCaption, MB_ICONERROR);
         return;
     }
-    refreshTree();
-    MessageBoxW(window(), L"Tarvo Control Panel website was successfully started", startCaption, MB_ICONINFORMATION);
+    report.refreshTree();
+    report.ask(L"Tarvo Control Panel website was successfully started", startCaption, MB_ICONINFORMATION);
 }
 
-void ControlDlg::stopWebsite()
+void stopWebsite(OperationReport& report)
 {
     try {
         // W3SVC itself is left running: other sites may need it.
@@ -56,8 +54,10 @@ void ControlDlg::stopWebsite()
             runHostpivot(L"--stop-tarvo-website");
         }
     } catch (const vexception& error) {
-        MessageBoxW(window(), error.fullText().c_str(), stopCaption, MB_ICONERROR);
+        report.ask(error.fullText(), stopCaption, MB_ICONERROR);
         return;
     }
-    MessageBoxW(window(), L"Tarvo Control Panel website was successfully stopped", stopCaption, MB_ICONINFORMATION);
+    report.ask(L"Tarvo Control Panel website was successfully stopped", stopCaption, MB_ICONINFORMATION);
 }
+
+} // namespace maintenance

@@ -1,31 +1,15 @@
-// The dialog's Start, Stop and Restart runs: the selected services of the tree are started
-// after what they depend on, or stopped after their active dependents, in up to three passes;
-// what still fails in the last pass is put to the user.
-#include "app/ControlDlg.h"
+#include "app/ServiceActions.h"
 
-#include "app/TrayIcon.h"
-#include "resource.h"
+#include "app/ServiceTree.h"
+
 #include "runtime/Exception.h"
 #include "runtime/LogManager.h"
 
 #include <algorithm>
-#include <vector>
 
 namespace {
 
 constexpr int passCount = 3;
-
-// The wait cursor while a run blocks the dialog; the previous cursor comes back afterwards.
-class WaitCursor {
-public:
-    WaitCursor() : previous_(SetCursor(LoadCursorW(nullptr, IDC_WAIT))) {}
-    ~WaitCursor() { SetCursor(previous_); }
-    WaitCursor(const WaitCursor&) = delete;
-    WaitCursor& operator=(const WaitCursor&) = delete;
-
-private:
-    HCURSOR previous_;
-};
 
 bool listed(const service::NameList* names, const std::wstring& name)
 {
@@ -57,35 +41,37 @@ const wchar_t* progressLead(int phase)
 
 } // namespace
 
-void ControlDlg::controlService(bool start, bool all, service::NameList* names)
+ServiceRun::ServiceRun(OperationReport& report, std::vector<ServiceChoice> services)
+    : report_(report), services_(std::move(services))
 {
-    // The Abort/Retry/Ignore box lets clicks, menu commands and timer ticks through while a run
-    // waits for it: a second run is not started, and refreshes wait for this run's own.
-    if (running_)
-        return;
-    if (!groups_) {
-        refreshTree();
-        return;
-    }
-    running_ = true;
-    std::vector<std::wstring> selected;
-    for (const auto& group : *groups_)
-        for (const auto& monitored : group->services)
-            if (all || isChecked(monitored->treeItem) || listed(names, monitored->name))
-                selected.push_back(monitored->name);
-    try {
-        for (int pass = 0; pass < passCount; ++pass)
-            if (runPass(selected, start, pass == passCount - 1, names) != PassResult::failed)
-                break;
-    } catch (...) {
-        running_ = false;
-        throw;
-    }
-    running_ = false;
-    refreshTree();
 }
 
-ControlDlg::PassResult ControlDlg::runPass(const std::vector<std::wstring>& selected, bool start, bool lastPass,
+void ServiceRun::run(bool start, bool all, service::NameList* names)
+{
+    const std::vector<std::wstring> selected = selection(all, names);
+    for (int pass = 0; pass < passCount; ++pass)
+        if (runPass(selected, start, pass == passCount - 1, names) != PassResult::failed)
+            break;
+    report_.refreshTree();
+}
+
+std::vector<std::wstring> ServiceRun::selection(bool all, const service::NameList* names) const
+{
+    std::vector<std::wstring> selected;
+    if (all) {
+        // Read afresh: a command given before the tree was first filled still finds every service.
+        for (const auto& group : WardenLight::AllServices())
+            for (const auto& service : group->services)
+                selected.push_back(service->name);
+        return selected;
+    }
+    for (const ServiceChoice& choice : services_)
+        if (choice.checked || listed(names, choice.name))
+            selected.push_back(choice.name);
+    return selected;
+}
+
+ServiceRun::PassResult ServiceRun::runPass(const std::vector<std::wstring>& selected, bool start, bool lastPass,
                                            service::NameList* names)
 {
     bool failed = false;
@@ -99,7 +85,7 @@ ControlDlg::PassResult ControlDlg::runPass(const std::vector<std::wstring>& sele
     return failed ? PassResult::failed : PassResult::done;
 }
 
-bool ControlDlg::controlService(const std::wstring& name, bool start, bool lastPass, service::NameList* names)
+bool ServiceRun::controlService(const std::wstring& name, bool start, bool lastPass, service::NameList* names)
 {
     try {
         if (service::effStatus(name.c_str()) == service::statusDisabled)
@@ -109,9 +95,12 @@ bool ControlDlg::controlService(const std::wstring& name, bool start, bool lastP
     }
     for (;;) {
         try {
-            service::startStopService(name.c_str(), start, nullptr, nullptr, &ControlDlg::onServiceProgress, this,
+            service::startStopService(name.c_str(), start, nullptr, nullptr, &ServiceRun::onServiceProgress, this,
                                       names);
             return true;
+        } catch (const VCanceledException&) {
+            // The program ends: no further service is touched.
+            throw;
         } catch (VAccessDeniedException& e) {
             // Not the user's to fix from here, and a retry would only be refused again.
             e.addContext({L"Unable to make Task Scheduler service started.", "ControlDlg::controlService", __LINE__});
@@ -121,7 +110,7 @@ bool ControlDlg::controlService(const std::wstring& name, bool start, bool lastP
             if (!lastPass)
                 return false;
             const std::wstring caption = (start ? L"Start " : L"Stop ") + displayNameOr(name);
-            switch (MessageBoxW(window(), e.fullText().c_str(), caption.c_str(), MB_ABORTRETRYIGNORE | MB_ICONERROR)) {
+            switch (report_.ask(e.fullText(), caption, MB_ABORTRETRYIGNORE | MB_ICONERROR)) {
             case IDABORT:
                 return false;
             case IDRETRY:
@@ -133,14 +122,8 @@ bool ControlDlg::controlService(const std::wstring& name, bool start, bool lastP
     }
 }
 
-DWORD CALLBACK ControlDlg::onServiceProgress(int phase, const wchar_t* name, void* context)
+DWORD CALLBACK ServiceRun::onServiceProgress(int phase, const wchar_t* name, void* context)
 {
-    ControlDlg& dialog = *static_cast<ControlDlg*>(context);
-    const std::wstring text = progressLead(phase) + displayNameOr(name) + L"...";
-    const HWND status = GetDlgItem(dialog.window(), IDC_STATUS);
-    SetWindowTextW(status, text.c_str());
-    // The loop is blocked for the whole run: paint the line now.
-    UpdateWindow(status);
-    dialog.trayIcon_->updateText(text);
+    static_cast<ServiceRun*>(context)->report_.progress(progressLead(phase) + displayNameOr(name) + L"...");
     return 0;
 }

@@ -39,6 +39,11 @@ std::unique_ptr<MonitoredService> makeService(const std::wstring& name)
     } catch (const vexception&) {
         // The key name is shown instead.
     }
+    try {
+        service->status = service::effStatus(name.c_str());
+    } catch (...) {
+        // Unreadable: shown like a disabled service.
+    }
     return service;
 }
 
@@ -95,10 +100,9 @@ void ServiceGroup::add(std::unique_ptr<MonitoredService> service)
     services.push_back(std::move(service));
 }
 
-ServiceGroupList& WardenLight::AllServices()
+ServiceGroupList WardenLight::AllServices()
 {
-    static ServiceGroupList groups;
-    groups.clear();
+    ServiceGroupList groups;
     GroupLookup lookup;
     groups.push_back(makeGroup(IDS_GROUP_RUNTIME, IDI_GROUP_RUNTIME));
     lookup[L"Tarvo Run-Time"] = groups.back().get();
@@ -117,29 +121,20 @@ ServiceGroupList& WardenLight::AllServices()
     return groups;
 }
 
-void ControlDlg::refreshTree()
+void ControlDlg::showGroups(ServiceGroupList groups)
 {
-    // A run ends with a refresh of its own; until then it still walks the groups.
-    if (running_)
-        return;
     const std::set<std::wstring> marked = markedNames();
-    {
-        RedrawOff redrawOff(tree_.window());
-        SendMessageW(tree_.window(), TVM_DELETEITEM, 0, reinterpret_cast<LPARAM>(TVI_ROOT));
-        groups_ = &WardenLight::AllServices();
-        size_t position = 0;
-        for (const auto& group : *groups_)
-            insertGroup(*group, groupImage(position++, group->iconId), marked);
-    }
-    SetDlgItemTextW(window(), IDC_STATUS, L"");
-    trayIcon_->refresh();
+    RedrawOff redrawOff(tree_.window());
+    SendMessageW(tree_.window(), TVM_DELETEITEM, 0, reinterpret_cast<LPARAM>(TVI_ROOT));
+    groups_ = std::move(groups);
+    size_t position = 0;
+    for (const auto& group : groups_)
+        insertGroup(*group, groupImage(position++, group->iconId), marked);
 }
 
 void ControlDlg::syncGroupChecks()
 {
-    if (!groups_)
-        return;
-    for (const auto& group : *groups_) {
+    for (const auto& group : groups_) {
         const bool checked = isChecked(group->treeItem);
         if (checked == group->checked)
             continue;
@@ -153,21 +148,26 @@ void ControlDlg::syncGroupChecks()
 
 void ControlDlg::setAllChecks(bool checked)
 {
-    if (!groups_)
-        return;
-    for (const auto& group : *groups_) {
+    for (const auto& group : groups_) {
         setCheck(group->treeItem, checked);
         for (const auto& service : group->services)
             setCheck(service->treeItem, checked);
     }
 }
 
+std::vector<ServiceChoice> ControlDlg::choices() const
+{
+    std::vector<ServiceChoice> choices;
+    for (const auto& group : groups_)
+        for (const auto& service : group->services)
+            choices.push_back({service->name, isChecked(service->treeItem)});
+    return choices;
+}
+
 std::set<std::wstring> ControlDlg::markedNames() const
 {
     std::set<std::wstring> marked;
-    if (!groups_)
-        return marked;
-    for (const auto& group : *groups_) {
+    for (const auto& group : groups_) {
         if (isChecked(group->treeItem))
             marked.insert(group->name);
         for (const auto& service : group->services)
@@ -205,13 +205,7 @@ void ControlDlg::insertService(MonitoredService& service, const std::set<std::ws
     insert.item.pszText = const_cast<wchar_t*>(service.displayName.c_str());
     service.treeItem = reinterpret_cast<HTREEITEM>(
         SendMessageW(tree_.window(), TVM_INSERTITEMW, 0, reinterpret_cast<LPARAM>(&insert)));
-    int image = service::statusDisabled;
-    try {
-        image = service::effStatus(service.name.c_str());
-    } catch (...) {
-        // Unreadable: shown like a disabled service.
-    }
-    setImage(service.treeItem, image);
+    setImage(service.treeItem, service.status);
     if (marked.count(service.name)) {
         service.checked = true;
         setCheck(service.treeItem, true);

@@ -1,6 +1,8 @@
 #pragma once
 // The monitored services as the dialog's tree shows them: groups made from the package
 // catalogue, each with the installed services that its packages assign to it.
+#include "services/Service.h"
+
 #include <windows.h>
 #include <commctrl.h>
 
@@ -14,6 +16,7 @@ struct ServiceGroup;
 struct MonitoredService {
     std::wstring name;        // the Service Control Manager's key name
     std::wstring displayName; // the node text
+    service::EffectiveStatus status = service::statusDisabled; // the node image; unreadable: disabled
     bool checked = false;
     HTREEITEM treeItem = nullptr;
     ServiceGroup* group = nullptr;
@@ -36,10 +39,10 @@ using ServiceGroupList = std::vector<std::unique_ptr<ServiceGroup>>;
 
 namespace WardenLight {
 
-// Rebuilds the process-wide group list from the catalogue and returns it: "Tarvo Run-Time"
-// and "Mail Server" first, then the packages' own groups in the order first met, "Other"
-// last. Every earlier group and service is destroyed, so no pointer into the list survives
-// a call. A package that fails is logged and skipped; an unreadable catalogue raises.
-ServiceGroupList& AllServices();
+// Reads the groups afresh from the catalogue, with each service's display name and state:
+// "Tarvo Run-Time" and "Mail Server" first, then the packages' own groups in the order first
+// met, "Other" last. Touches no window, so the operation worker can gather what the dialog
+// then shows. A package that fails is logged and skipped; an unreadable catalogue raises.
+ServiceGroupList AllServices();
 
 } // namespace WardenLight

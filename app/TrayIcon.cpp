@@ -31,10 +31,14 @@ UINT iconFor(unsigned state)
 
 TrayIcon::~TrayIcon()
 {
-    if (dialog_) {
-        NOTIFYICONDATAW data = record(0);
-        trayIconApi().shellNotifyIcon(NIM_DELETE, &data);
-    }
+    if (dialog_)
+        remove();
+}
+
+void TrayIcon::remove()
+{
+    NOTIFYICONDATAW data = record(0);
+    trayIconApi().shellNotifyIcon(NIM_DELETE, &data);
 }
 
 NOTIFYICONDATAW TrayIcon::record(UINT flags) const
@@ -94,12 +98,11 @@ UINT TrayIcon::taskbarCreatedMessage()
     return message;
 }
 
-bool TrayIcon::restore()
+void TrayIcon::restore()
 {
     // A restarted shell has forgotten the icon, whatever the flag says. Where the shell still
     // shows it, the add fails and the refresh alone brings it up to date.
     addIcon();
-    return refresh();
 }
 
 const TrayIconApi& platformTrayIconApi()

@@ -37,8 +37,10 @@ public:
     // The shell announces with this registered message ("TaskbarCreated") that it has
     // restarted and lost every icon; the dialog answers it with restore.
     static UINT taskbarCreatedMessage();
-    // Adds the icon again even though it was added before, then refreshes it.
-    bool restore();
+    // Adds the icon again even though it was added before; the caller then refreshes it.
+    void restore();
+    // Takes the icon away.
+    void remove();
 
 private:
     NOTIFYICONDATAW record(UINT flags) const;

@@ -7,7 +7,6 @@
 #include "runtime/Handle.h"
 #include "runtime/LogManager.h"
 #include "runtime/VSID.h"
-#include "services/PanelService.h"
 
 #include <windows.h>
 #include <commctrl.h>
@@ -123,14 +122,19 @@ int WINAPI wWinMain(HINSTANCE, HINSTANCE, PWSTR, int)
     auto* dialog = new ControlDlg(&trayIcon);
     trayIcon.setDialog(dialog);
     try {
+        // Shows the icon, then has the worker fill the tree.
         createControlDialog(*dialog);
     } catch (const vexception& error) {
         return failStart(error);
     }
-    trayIcon.add();
-    const unsigned state = queryPanelServiceState();
-    trayIcon.update(state, stateWord(state));
 
     runMessageLoop(dialog->window());
+    if (!dialog->endCommands(ControlDlg::commandEndTimeoutMs)) {
+        // A wait that no cancellation reaches (a database exchange, say) must not keep the
+        // program: the process ends around it, without its icon.
+        LogManager::instance().log(LOG_WARNING, L"A command was still running when the program ended");
+        trayIcon.remove();
+        ExitProcess(0);
+    }
     return 0;
 }

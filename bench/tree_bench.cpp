@@ -110,7 +110,7 @@ Footprint footprint(DialogHarness& harness)
 size_t shownServices(ControlDlg& dialog)
 {
     size_t count = 0;
-    for (const auto& group : *dialog.groups())
+    for (const auto& group : dialog.groups())
         count += group->services.size();
     return count;
 }

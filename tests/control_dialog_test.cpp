@@ -32,13 +32,14 @@ TEST(ControlDialog, AnswersTheUserTheShellAndOtherInstances)
         PeekMessageW(&queued, harness.window(), WM_COMMAND, WM_COMMAND, PM_REMOVE);
         EXPECT_EQ(queued.wParam == IDC_REFRESH, refreshPosted);
         // The quit message comes only after everything else posted.
-        while (PeekMessageW(&queued, nullptr, 0, 0, PM_REMOVE | PM_QS_POSTMESSAGE) && queued.message != WM_QUIT) {}
+        while (PeekMessageW(&queued, nullptr, 0, 0, PM_REMOVE | PM_QS_POSTMESSAGE) && queued.message != WM_QUIT)
+            DispatchMessageW(&queued);
         EXPECT_EQ(queued.message == WM_QUIT, quit);
     }
 
     // A restarted shell has lost the icon: it is added again to the dialog's window and brought up to date.
     DialogHarness::trayRecords.clear();
-    SendMessageW(harness.window(), TrayIcon::taskbarCreatedMessage(), 0, 0);
+    harness.send(TrayIcon::taskbarCreatedMessage());
     ASSERT_EQ(DialogHarness::trayRecords.size(), 2u);
     EXPECT_EQ(DialogHarness::trayRecords[0].message, DWORD(NIM_ADD));
     EXPECT_EQ(DialogHarness::trayRecords[0].data.hWnd, harness.window());

@@ -66,7 +66,7 @@ TEST_F(ServiceActions, StartTakesTheCheckedServicesThatNeedItAndTheMenuAll)
     running->startAndWait();
     DialogHarness harness;
     harness.command(IDC_SELECT_ALL);
-    TreeView_SetCheckState(harness.tree(), harness.dialog().groups()->back()->services[0]->treeItem, FALSE);
+    TreeView_SetCheckState(harness.tree(), harness.dialog().groups().back()->services[0]->treeItem, FALSE);
     deniedService = denied->name();
     service::serviceApi().openService = &openDenyingStart;
     LogCapture log;
@@ -137,7 +137,7 @@ TEST_F(ServiceActions, RestartStartsAgainTheDependentsItStopped)
     b->startAndWait();
     a.startAndWait();
     DialogHarness harness;
-    TreeView_SetCheckState(harness.tree(), harness.dialog().groups()->back()->services[0]->treeItem, TRUE);
+    TreeView_SetCheckState(harness.tree(), harness.dialog().groups().back()->services[0]->treeItem, TRUE);
     DialogHarness::trayRecords.clear();
     harness.command(IDC_RESTART);
     EXPECT_EQ(journal_.namesOf(L"stop"), (Strings{a.name(), b->name()}));

@@ -94,7 +94,7 @@ TEST_F(ServiceTree, GroupMarksSpreadAndMarksSurviveRefreshByName)
     // Marks spread while the dialog is shown; nothing paints it before UpdateWindow below.
     ShowWindow(harness.window(), SW_SHOWNA);
     // groups: "Tarvo Run-Time", "Mail Server", "Zulu group" with RUN and STOPPED, "Other".
-    const ServiceGroupList& groups = *harness.dialog().groups();
+    const ServiceGroupList& groups = harness.dialog().groups();
     const auto click = [&](HTREEITEM item, bool checked) { TreeView_SetCheckState(harness.tree(), item, checked); };
     const auto marked = [&] { return harness.paths(false, true); };
     click(groups[2]->treeItem, true);

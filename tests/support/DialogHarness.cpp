@@ -2,6 +2,8 @@
 
 #include "resource.h"
 
+#include <gtest/gtest.h>
+
 BOOL WINAPI DialogHarness::recordShellCall(DWORD message, PNOTIFYICONDATAW data)
 {
     trayRecords.push_back({message, *data});
@@ -16,10 +18,35 @@ DialogHarness::DialogHarness() : saved_(trayIconApi())
     dialog_ = std::make_unique<ControlDlg>(&trayIcon_);
     trayIcon_.setDialog(dialog_.get());
     dialog_->create(IDD_CONTROL_DIALOG, nullptr);
+    settle();
+}
+
+void DialogHarness::send(UINT message, WPARAM wParam, LPARAM lParam) const
+{
+    SendMessageW(window(), message, wParam, lParam);
+    settle();
+}
+
+void DialogHarness::settle() const
+{
+    for (const ULONGLONG deadline = GetTickCount64() + 120000; dialog_->busy();) {
+        if (GetTickCount64() > deadline) {
+            ADD_FAILURE() << "the dialog's work did not end";
+            return;
+        }
+        MsgWaitForMultipleObjects(0, nullptr, FALSE, 50, QS_ALLINPUT);
+        for (MSG message; PeekMessageW(&message, nullptr, 0, 0, PM_REMOVE);) {
+            if (message.message == WM_TIMER && message.hwnd == window())
+                continue;
+            TranslateMessage(&message);
+            DispatchMessageW(&message);
+        }
+    }
 }
 
 DialogHarness::~DialogHarness()
 {
+    settle();
     DestroyWindow(window());
     trayIcon_.setDialog(nullptr);
     dialog_.reset();

@@ -21,8 +21,14 @@ public:
     ControlDlg& dialog() { return *dialog_; }
     HWND window() const { return dialog_->window(); }
     HWND tree() const { return dialog_->treeWindow(); }
-    void tick() const { SendMessageW(window(), WM_TIMER, ControlDlg::timerId, 0); }
-    void command(WPARAM id) const { SendMessageW(window(), WM_COMMAND, id, 0); }
+    void tick() const { send(WM_TIMER, ControlDlg::timerId); }
+    // Sends the message, then lets the dialog's loop run until the work it started has ended.
+    void send(UINT message, WPARAM wParam = 0, LPARAM lParam = 0) const;
+    void command(WPARAM id) const { send(WM_COMMAND, id); }
+    // Runs the loop until the worker and the dialog have nothing left to do (2 min at most:
+    // the bound only turns a hang into a failure). The dialog's own timer ticks are dropped:
+    // tests tick when they mean to.
+    void settle() const;
 
     // Every tree node in display order as "group" or "group/child", followed by " <image>"
     // when withImages; only the checked ones when checkedOnly.
