@@ -8,7 +8,7 @@
 // Exit status 0 when it did what was asked, 1 otherwise, 2 on a wrong command line.
 #include "app/TrayIcon.h"
 #include "bench/BenchCatalogue.h"
-#include "bench/ProgramWindows.h"
+#include "support/ProgramWindows.h"
 #include "bench/Timing.h"
 #include "resource.h"
 

@@ -3,7 +3,7 @@
 // catalogue of 21 services. Then the steps the program takes before its icon, timed in this
 // process, to show where the difference goes.
 #include "bench/BenchCatalogue.h"
-#include "bench/ProgramWindows.h"
+#include "support/ProgramWindows.h"
 #include "bench/Timing.h"
 #include "panel/UserInformation.h"
 #include "resource.h"

@@ -165,8 +165,11 @@ TEST(Database, DeleteSessionsEmptiesTheTableOrShowsWhyNot)
 
     testbed::SandboxConsole tarvosrv(pipe); // answers as a panel server's tarvosrv does
     tarvosrv.set(L"\\Strings", L"MySQL_DB_HOST", env(L"WL_TEST_DB_HOST")), tarvosrv.set(L"\\Strings", L"mySQLDBName", L"kzo");
-    // A box leaves the two rows; the last two runs empty the table and meet it empty.
-    const struct { const wchar_t *port, *login, *password; bool server; std::wstring box; } cases[] = {
+    // A box leaves the two rows; the last two runs empty the table and meet it empty. A server
+    // that stops answering (the table locked by another connection) ends the exchange in time.
+    const auto savedTimeout = mySqlApi().exchangeTimeout;
+    mySqlApi().exchangeTimeout = [] { return 2u; };
+    const struct { const wchar_t *port, *login, *password; bool server; std::wstring box; bool locked = false; } cases[] = {
         {L"1", L"admin", L"WL_TEST_DB_PASSWORD", true,
          L"Failed to connect to database: Can't connect to server on '127.0.0.1' (10061)\n"
          L"   at Unable to call connect(127.0.0.1, kzo, admin, 1, )(MySQLDatabaseProvider::connect line #)"},
@@ -175,13 +178,20 @@ TEST(Database, DeleteSessionsEmptiesTheTableOrShowsWhyNot)
          L"for table `kzo`.`sessions`\n   at Unable to call execute(DELETE FROM sessions)(MySQLDatabaseProvider::execute line #)"},
         {nullptr, L"admin", L"WL_TEST_DB_PASSWORD", false,
          L"Unable to connect to Tarvo database on service node\n   at (KZODatabase::connect line #)"},
+        {nullptr, L"admin", L"WL_TEST_DB_PASSWORD", true, L"Can't execute DELETE FROM sessions: MySql error 2013:The "
+         L"server did not answer within 2 s (timed out): Lost connection to server during query\n   at Unable to call "
+         L"execute(DELETE FROM sessions)(MySQLDatabaseProvider::execute line #)", true},
         {nullptr, L"admin", L"WL_TEST_DB_PASSWORD", true, L""}, {nullptr, L"admin", L"WL_TEST_DB_PASSWORD", true, L""}};
     for (const auto& c : cases) {
         c.server ? marker.setString(L"C:\\Tarvo") : marker.remove();
         tarvosrv.set(L"\\Strings", L"MySQL_DB_PORT", c.port ? c.port : env(L"WL_TEST_DB_PORT"));
         tarvosrv.set(L"\\Strings", L"TARVO_DATABASE_LOGIN", c.login);
         tarvosrv.set(L"\\Passwords", L"TARVO_DATABASE_PASSWORD", env(c.password));
+        if (c.locked)
+            db.execute(L"LOCK TABLES sessions WRITE");
         EXPECT_EQ(c.box.empty() ? L"" : L"Delete All Sessions|16|" + c.box + L";", deleteSessions());
         EXPECT_EQ(c.box.empty() ? L"0" : L"2", values(db, L"SELECT COUNT(*) FROM sessions").at(0));
+        db.execute(L"UNLOCK TABLES");
     }
+    mySqlApi().exchangeTimeout = savedTimeout;
 }

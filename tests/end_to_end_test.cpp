@@ -5,7 +5,9 @@
 #include "runtime/Config.h"
 #include "runtime/Path.h"
 #include "runtime/VSID.h"
+#include "support/BusyProgram.h"
 #include "support/ChildTest.h"
+#include "support/ProgramWindows.h"
 #include "support/SandboxConsole.h"
 #include "support/TestCatalogue.h"
 #include "support/TestBed.h"
@@ -13,8 +15,6 @@
 #include <gtest/gtest.h>
 #include <shlobj.h>
 
-#include <fstream>
-#include <iterator>
 
 namespace {
 
@@ -25,27 +25,6 @@ DWORD exitCode(const testbed::ChildTest& running)
     WaitForSingleObject(running.process(), 30000);
     GetExitCodeProcess(running.process(), &code);
     return code;
-}
-
-// Without a system tray on the X display, Wine's shell shows each icon as a window inside its
-// own tray window.
-int trayIcons()
-{
-    int count = 0;
-    for (HWND tray = nullptr; (tray = FindWindowExW(nullptr, tray, L"__winex11_standalone_tray", nullptr));)
-        for (HWND icon = nullptr; (icon = FindWindowExW(tray, icon, L"__winex11_tray_icon", nullptr));)
-            count += IsWindowVisible(icon) ? 1 : 0;
-    return count;
-}
-
-// Waits until found() holds; 30 s only bound a fault, so that it fails the test instead of
-// hanging it.
-template <typename Found>
-bool eventually(Found found)
-{
-    for (const ULONGLONG deadline = GetTickCount64() + 30000; !found() && GetTickCount64() < deadline;)
-        Sleep(50);
-    return found();
 }
 
 const std::wstring program = testbed::binDir() + L"\\wardenlight.exe";
@@ -92,12 +71,7 @@ TEST(EndToEnd, MenuExitTheExitBroadcastAndTheDirectoryModeRefusalsEndInstancesAn
     EXPECT_NE(std::wstring(text).find(L"(Error code 2) at Unable to connect to pipe"), std::wstring::npos) << text;
     EXPECT_NE(std::wstring(text).find(L"Unable to check the membership of the current user"), std::wstring::npos);
     // The same text, at level Error, in the day's debug file.
-    WIN32_FIND_DATAW found;
-    const UniqueFindHandle search(FindFirstFileW((root + L"\\admin\\logs\\tarvolog_debug*.log").c_str(), &found));
-    ASSERT_TRUE(search);
-    std::ifstream log((root + L"\\admin\\logs\\" + found.cFileName).c_str(), std::ios::binary);
-    const std::string bytes{std::istreambuf_iterator<char>(log), std::istreambuf_iterator<char>()};
-    const std::wstring lines(reinterpret_cast<const wchar_t*>(bytes.data()), bytes.size() / sizeof(wchar_t));
+    const std::wstring lines = testbed::debugLog(root);
     EXPECT_NE(lines.find(L"Error: " + std::wstring(text)), std::wstring::npos) << lines;
 
     // A user whom the management service does not count among the administrators is refused
@@ -109,6 +83,32 @@ TEST(EndToEnd, MenuExitTheExitBroadcastAndTheDirectoryModeRefusalsEndInstancesAn
     const testbed::ChildTest refused(L"", {}, program);
     EXPECT_EQ(exitCode(refused), 0u);
     EXPECT_EQ(trayIcons(), icons);
+}
+
+// While a command waits on a service, the panel utility or a database server that stays
+// silent, the dialog answers (a frozen one would miss the bound by seconds), and "exit" ends
+// the program within the time the installer waits for it: the command is cancelled, and the
+// management service is left as the command found it.
+TEST(EndToEnd, TheDialogAnswersWhileACommandWaitsAndExitCancelsTheCommand)
+{
+    constexpr DWORD frozenMs = 2000;
+    for (const BusyProgram::Wait wait : BusyProgram::waits) {
+        const BusyProgram busy(wait);
+        ASSERT_TRUE(busy.dialog()) << BusyProgram::name(wait);
+        for (const ULONGLONG end = GetTickCount64() + 2000; GetTickCount64() < end; Sleep(50)) {
+            DWORD_PTR result = 0;
+            ASSERT_TRUE(SendMessageTimeoutW(busy.dialog(), WM_NULL, 0, 0, SMTO_NORMAL, frozenMs, &result))
+                << BusyProgram::name(wait);
+        }
+        EXPECT_EQ(exitCode(testbed::ChildTest(L"exit", {}, program)), 0u) << BusyProgram::name(wait);
+        DWORD code = STILL_ACTIVE;
+        GetExitCodeProcess(busy.process(), &code);
+        EXPECT_EQ(code, 0u) << BusyProgram::name(wait);
+        if (wait == BusyProgram::utility) {
+            EXPECT_TRUE(eventually([&] { return busy.tarvosrv()->state() == SERVICE_STOPPED; }));
+            EXPECT_NE(testbed::debugLog(busy.root()).find(L"hostpivot.exe is left running"), std::wstring::npos);
+        }
+    }
 }
 
 // The MSI as an administrator deploys it: installed silently, the program starts from its log-on

@@ -1,8 +1,9 @@
 #pragma once
-// What the benchmarks that run a program in the bed look for: its tray icon and its window.
+// What the tests and benchmarks that run a program in the bed look for: its tray icon and its
+// window.
 #include <windows.h>
 
-// The window class of bench/icon_program.cpp, which ends on WM_CLOSE.
+// The window class of the benchmarks' least tray program, which ends on WM_CLOSE.
 constexpr wchar_t kIconProgramClass[] = L"wardenlight_bench_icon";
 
 // Without a system tray on the X display, Wine's shell shows each icon as a window inside its

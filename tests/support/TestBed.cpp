@@ -1,9 +1,12 @@
 #include "support/TestBed.h"
 
+#include "runtime/Handle.h"
 #include "support/ChildTest.h"
 
 #include <windows.h>
 
+#include <fstream>
+#include <iterator>
 #include <regex>
 
 namespace testbed {
@@ -38,4 +41,15 @@ std::wstring uniqueName(const std::wstring& prefix)
 std::wstring withoutLines(const std::wstring& text)
 {
     return std::regex_replace(text, std::wregex(L" line [0-9]+\\)"), L" line #)");
+}
+
+std::wstring testbed::debugLog(const std::wstring& productRoot)
+{
+    WIN32_FIND_DATAW found;
+    const UniqueFindHandle search(FindFirstFileW((productRoot + L"\\admin\\logs\\tarvolog_debug*.log").c_str(), &found));
+    if (!search)
+        return L"";
+    std::ifstream log((productRoot + L"\\admin\\logs\\" + found.cFileName).c_str(), std::ios::binary);
+    const std::string bytes{std::istreambuf_iterator<char>(log), std::istreambuf_iterator<char>()};
+    return std::wstring(reinterpret_cast<const wchar_t*>(bytes.data()), bytes.size() / sizeof(wchar_t));
 }

@@ -13,6 +13,9 @@ std::wstring binDir();
 // A name unique to this process, for services and keys a test creates.
 std::wstring uniqueName(const std::wstring& prefix);
 
+// What the product's debug log of the day under productRoot holds; empty when there is none.
+std::wstring debugLog(const std::wstring& productRoot);
+
 }
 
 // An error text with its source line numbers replaced by "#", which change with the code.
