@@ -99,6 +99,7 @@ TEST_F(ServiceActions, FailuresAreRetriedSilentlyThenPutToTheUserAndAbortEndsThe
         // Three passes; in the last, Retry goes straight back to the start and Ignore moves on.
         MessageBoxAnswerer answerer({IDRETRY, IDIGNORE, IDIGNORE});
         answerer.onBox = [&] {
+            EXPECT_FALSE(IsWindowEnabled(GetDlgItem(harness.window(), IDC_START))) << "greyed while the run asks";
             PostMessageW(harness.window(), TrayIcon::callbackMessage, 0, WM_LBUTTONUP);
             for (const WPARAM command : {IDC_REFRESH, ID_MENU_START})
                 PostMessageW(harness.window(), WM_COMMAND, command, 0);

@@ -16,10 +16,14 @@ class BusyProgram {
 public:
     enum Wait { serviceStart, utility, database };
     static constexpr Wait waits[] = {serviceStart, utility, database};
-    static const wchar_t* name(Wait wait);
+    static const wchar_t* name(Wait wait)
+    {
+        static const wchar_t* const names[] = {L"service start", L"utility", L"database"};
+        return names[wait];
+    }
 
-    // Starts the program and its command; returns once the command waits. Fails the calling
-    // test (dialog() null) when it does not get there.
+    // Starts the program (what each wait needs is made ready, one is used) and its command;
+    // returns once the command waits. Fails the calling test (dialog() null) otherwise.
     explicit BusyProgram(Wait wait);
     // Ends whatever the command waits for, then the program if it still runs.
     ~BusyProgram();
