@@ -4,9 +4,27 @@
 #include "runtime/LogConfig.h"
 #include "runtime/Strings.h"
 
+namespace {
+
+bool sameDay(const SYSTEMTIME& a, const SYSTEMTIME& b)
+{
+    return a.wDay == b.wDay && a.wMonth == b.wMonth && a.wYear == b.wYear;
+}
+
+} // namespace
+
 LogFile::LogFile(const std::wstring& name, DWORD defaultEnabled)
     : name_(name.empty() ? moduleFileName() : name), defaultEnabled_(defaultEnabled)
 {
+}
+
+LogFile::~LogFile()
+{
+    timer_.reset();
+    try {
+        flush();
+    } catch (...) {
+    }
 }
 
 // Takes up what the configuration says of this log once it has been read again. Under lock_.
@@ -38,68 +56,121 @@ bool LogFile::enabled()
     return enabled_ != 0;
 }
 
-void LogFile::write(const std::wstring& text)
+void LogFile::write(const std::wstring& text, bool deferrable)
 {
-    VMutex* mutex = nullptr;
+    bool now = !deferrable;
     {
         const ExclusiveLock lock(lock_);
         refreshSettings();
         if (enabled_ == 0)
             return;
-        mutex = mutex_.get(); // kept until the object ends
+        SYSTEMTIME time;
+        logClock().getLocalTime(&time);
+        waiting_.push_back({time, formatString(L"%04d%s%02d%s%02d %02d:%02d:%02d.%03d", time.wYear, L"/", time.wMonth,
+                                               L"/", time.wDay, time.wHour, time.wMinute, time.wSecond,
+                                               time.wMilliseconds) +
+                                      formatString(L" %lu %lu ", GetCurrentProcessId(), GetCurrentThreadId()) + text +
+                                      L"\r\n"});
+        now = now || waiting_.size() >= MAX_WAITING;
     }
-    // The mutex is waited for alertably with no lock of ours held, so that an asynchronous
-    // call on this thread that logs meanwhile does not wait for itself.
-    VLock<VMutex> crossProcess(*mutex);
+    if (now || !scheduleFlush())
+        flush();
+}
+
+void LogFile::flush()
+{
+    {
+        const ExclusiveLock lock(lock_);
+        if (waiting_.empty())
+            return;
+    }
+    // Waited for alertably with no lock of ours held, so that an asynchronous call on this
+    // thread that logs meanwhile does not wait for itself. The mutex exists from the first
+    // line on and is kept until the object ends.
+    VLock<VMutex> crossProcess(*mutex_);
+    writeWaiting();
+}
+
+// Arms the timer that writes the waiting lines; false when there is none.
+bool LogFile::scheduleFlush()
+{
     const ExclusiveLock lock(lock_);
-    if (enabled_ == 0)
-        return;
-    SYSTEMTIME now;
-    logClock().getLocalTime(&now);
+    if (timerArmed_)
+        return true;
+    if (!timer_)
+        timer_.reset(CreateThreadpoolTimer(flushDue, this, nullptr));
+    if (!timer_)
+        return false;
+    ULARGE_INTEGER due;
+    due.QuadPart = static_cast<ULONGLONG>(-static_cast<LONGLONG>(DEFER_MS) * 10000); // relative, in 100 ns
+    FILETIME dueTime{due.LowPart, due.HighPart};
+    SetThreadpoolTimer(timer_.get(), &dueTime, 0, 0);
+    timerArmed_ = true;
+    return true;
+}
+
+void CALLBACK LogFile::flushDue(PTP_CALLBACK_INSTANCE, void* context, PTP_TIMER)
+{
+    LogFile& file = *static_cast<LogFile*>(context);
+    {
+        const ExclusiveLock lock(file.lock_);
+        file.timerArmed_ = false;
+    }
     try {
-        openFor(now);
-        append(now, text);
+        file.flush();
     } catch (...) {
-        // Opened again for the next line, which may find the file in order again.
+    }
+}
+
+// Appends the waiting lines, each day's in one write. With the mutex held.
+void LogFile::writeWaiting()
+{
+    const ExclusiveLock lock(lock_);
+    std::vector<Line> lines;
+    lines.swap(waiting_);
+    if (enabled_ == 0) // switched off since they were queued
+        return;
+    try {
+        for (size_t first = 0, next = 0; first < lines.size(); first = next) {
+            std::wstring records;
+            for (next = first; next < lines.size() && sameDay(lines[next].time, lines[first].time); ++next)
+                records += lines[next].record;
+            openFor(lines[first].time);
+            append(std::move(records));
+        }
+    } catch (...) {
+        // Opened again for the next lines, which may find the file in order again.
         file_.reset();
         throw;
     }
 }
 
-void LogFile::openFor(const SYSTEMTIME& now)
+void LogFile::openFor(const SYSTEMTIME& day)
 {
-    if (file_ && now.wDay == fileDay_.wDay && now.wMonth == fileDay_.wMonth && now.wYear == fileDay_.wYear)
+    if (file_ && sameDay(day, fileDay_))
         return;
     file_.reset();
     const std::wstring path = joinPath(directory_, L"tarvolog_" + name_ +
-                                                       formatString(L"%04d%02d%02d", now.wYear, now.wMonth, now.wDay) +
+                                                       formatString(L"%04d%02d%02d", day.wYear, day.wMonth, day.wDay) +
                                                        L".log");
     file_.reset(CreateFileW(path.c_str(), GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
                             OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr));
     if (!file_)
         WL_THROW_LAST_ERROR(L"CreateFile");
-    fileDay_ = now;
+    fileDay_ = day;
 }
 
-void LogFile::append(const SYSTEMTIME& now, const std::wstring& text)
+void LogFile::append(std::wstring records)
 {
-    // Other processes append too: the end is looked up for every line.
+    // Other processes append too: the end is looked up for every write.
     LARGE_INTEGER end;
     if (!SetFilePointerEx(file_.get(), LARGE_INTEGER{}, &end, FILE_END))
         WL_THROW_LAST_ERROR(L"SetFilePointerEx");
-
-    // Assembled first so that the line goes out in one write and cannot be cut in half.
-    std::wstring record;
     if (end.QuadPart == 0)
-        record += L'\xFEFF';
-    record += formatString(L"%04d%s%02d%s%02d %02d:%02d:%02d.%03d", now.wYear, L"/", now.wMonth, L"/", now.wDay,
-                           now.wHour, now.wMinute, now.wSecond, now.wMilliseconds);
-    record += formatString(L" %lu %lu ", GetCurrentProcessId(), GetCurrentThreadId());
-    record += text;
-    record += L"\r\n";
-
-    const DWORD bytes = static_cast<DWORD>(record.size() * sizeof(wchar_t));
+        records.insert(records.begin(), L'\xFEFF');
+    // One write, so that no line of another process lands inside these.
+    const DWORD bytes = static_cast<DWORD>(records.size() * sizeof(wchar_t));
     DWORD written = 0;
-    if (!WriteFile(file_.get(), record.data(), bytes, &written, nullptr) || written != bytes)
+    if (!WriteFile(file_.get(), records.data(), bytes, &written, nullptr) || written != bytes)
         WL_THROW_LAST_ERROR(L"WriteFile");
 }

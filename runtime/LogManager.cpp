@@ -197,7 +197,16 @@ void LogManager::writeDebugFile(int level, const std::wstring& text) noexcept
     try {
         if (!isDebug() && level < LOG_ERROR)
             return;
-        m_debugFile.write(std::wstring(logLevelName(level)) + L": " + text);
+        // Error, Unexpected and Crash lines are in the file when the call returns.
+        m_debugFile.write(std::wstring(logLevelName(level)) + L": " + text, level < LOG_ERROR);
+    } catch (...) {
+    }
+}
+
+void LogManager::flush() noexcept
+{
+    try {
+        m_debugFile.flush();
     } catch (...) {
     }
 }

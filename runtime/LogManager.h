@@ -69,6 +69,9 @@ public:
         }
     }
 
+    // Writes the debug lines still waiting (see LogFile).
+    void flush() noexcept;
+
     // The registered event source, registering it when needed; null when that fails.
     HANDLE getEventLog() noexcept;
 
