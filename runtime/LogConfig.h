@@ -4,6 +4,7 @@
 
 #include "runtime/Handle.h"
 #include "runtime/Path.h"
+#include "runtime/VMutex.h"
 
 #include <atomic>
 #include <map>
@@ -63,18 +64,6 @@ private:
     std::atomic<bool> debug_{false};
     std::map<std::wstring, std::optional<DWORD>> dwords_;
     std::wstring productRoot_;
-};
-
-// Holds an SRW lock exclusively for a scope.
-class ExclusiveLock {
-public:
-    explicit ExclusiveLock(SRWLOCK& lock) : lock_(lock) { AcquireSRWLockExclusive(&lock_); }
-    ~ExclusiveLock() { ReleaseSRWLockExclusive(&lock_); }
-    ExclusiveLock(const ExclusiveLock&) = delete;
-    ExclusiveLock& operator=(const ExclusiveLock&) = delete;
-
-private:
-    SRWLOCK& lock_;
 };
 
 // The running executable's full path and its file name with extension.

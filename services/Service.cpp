@@ -6,6 +6,7 @@
 #include "runtime/LogManager.h"
 #include "runtime/Strings.h"
 #include "runtime/ThreadCancelation.h"
+#include "runtime/VMutex.h"
 #include "services/ServiceApi.h"
 
 #include <algorithm>
@@ -147,6 +148,72 @@ void enumerateServices(const servicemanager& manager, const char* function, Take
         buffer.resize(std::max<size_t>(buffer.size(), needed));
     }
 }
+
+// The start types queryStates has read from the local manager, kept until a service's
+// configuration may have changed: the manager keeps it below the registry key Services, whose
+// changes the registry announces. Saves reading the configuration of every stopped service
+// at every refresh. Any thread may call; the object guards its map with its one lock.
+class StartTypeCache {
+public:
+    static StartTypeCache& instance()
+    {
+        // Never destroyed: a worker may still ask while the process's statics are torn down.
+        static StartTypeCache* const cache = new StartTypeCache;
+        return *cache;
+    }
+
+    // Forgets every start type kept when the configuration has changed since the last call;
+    // once per listing, as the look is a call into the system.
+    void forgetIfChanged()
+    {
+        const ExclusiveLock lock(lock_);
+        if (key_ && WaitForSingleObject(changed_.get(), 0) == WAIT_TIMEOUT)
+            return;
+        types_.clear();
+        watch();
+    }
+
+    // The start type of name as kept, else read with read() and kept.
+    template <typename Read>
+    DWORD startType(const std::wstring& name, Read read)
+    {
+        {
+            const ExclusiveLock lock(lock_);
+            const auto found = types_.find(name);
+            if (found != types_.end())
+                return found->second;
+        }
+        // Read without the lock: it waits on the manager.
+        const DWORD type = read();
+        const ExclusiveLock lock(lock_);
+        types_[name] = type;
+        return type;
+    }
+
+private:
+    StartTypeCache() = default;
+
+    // Under lock_.
+    void watch()
+    {
+        if (!changed_)
+            changed_.reset(CreateEventW(nullptr, FALSE, FALSE, nullptr));
+        if (!key_)
+            RegOpenKeyExW(HKEY_LOCAL_MACHINE, L"SYSTEM\\CurrentControlSet\\Services", 0, KEY_NOTIFY, key_.put());
+        // Without a watch nothing is kept for long: the next call forgets it again.
+        const DWORD filter = REG_NOTIFY_CHANGE_NAME | REG_NOTIFY_CHANGE_LAST_SET;
+        if (!changed_ || !key_
+            || (RegNotifyChangeKeyValue(key_.get(), TRUE, filter | REG_NOTIFY_THREAD_AGNOSTIC, changed_.get(), TRUE)
+                    != ERROR_SUCCESS
+                && RegNotifyChangeKeyValue(key_.get(), TRUE, filter, changed_.get(), TRUE) != ERROR_SUCCESS))
+            key_.reset();
+    }
+
+    SRWLOCK lock_ = SRWLOCK_INIT;
+    UniqueRegKey key_;
+    UniqueHandle changed_;
+    std::map<std::wstring, DWORD, NoCaseLess> types_;
+};
 
 DWORD pollInterval(DWORD waitHint)
 {
@@ -369,13 +436,19 @@ std::vector<ServiceState> queryStates(const NameList& names, const wchar_t* mach
             inactive[entry.lpServiceName] = &found->second;
     });
 
+    const bool local = !machine && !database;
+    if (local)
+        StartTypeCache::instance().forgetIfChanged();
     for (const auto& [name, at] : inactive) {
         // A configuration that cannot be read, also of a service removed since the listing,
         // shows as disabled, as the tree shows any service whose status it cannot read.
         EffectiveStatus status = statusDisabled;
         try {
-            const std::vector<BYTE> buffer = readConfig(manager, name.c_str(), function);
-            if (reinterpret_cast<const QUERY_SERVICE_CONFIGW*>(buffer.data())->dwStartType != SERVICE_DISABLED)
+            const auto read = [&, &name = name] {
+                const std::vector<BYTE> buffer = readConfig(manager, name.c_str(), function);
+                return reinterpret_cast<const QUERY_SERVICE_CONFIGW*>(buffer.data())->dwStartType;
+            };
+            if ((local ? StartTypeCache::instance().startType(name, read) : read()) != SERVICE_DISABLED)
                 status = statusStopped;
         } catch (const vexception&) {
         }

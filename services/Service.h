@@ -54,8 +54,9 @@ struct ServiceState {
 
 // The state of each of names, in the same order, from one listing of the Win32 services on
 // one connection; names compare without regard to case. The start type is read, on the same
-// connection, only for services that are not active. A listed service whose configuration
-// cannot be read (also one removed since the listing) counts as disabled.
+// connection, only for services that are not active, and for the local manager kept until the
+// manager's configuration changes. A listed service whose configuration cannot be read (also
+// one removed since the listing) counts as disabled.
 std::vector<ServiceState> queryStates(const NameList& names, const wchar_t* machine = nullptr,
                                       const wchar_t* database = nullptr);
 

@@ -138,9 +138,9 @@ static SC_HANDLE WINAPI openVanishing(SC_HANDLE manager, LPCWSTR name, DWORD acc
     return nullptr;
 }
 
-// One listing tells what the per-service queries tell, for names in another case too; a
-// service removed between the listing and the reading of its start type counts as disabled,
-// as the tree shows a service whose status it cannot read.
+// One listing tells what the per-service queries tell, for names in another case too, also
+// after a start type has changed; a service removed between the listing and the reading of its
+// start type counts as disabled, as the tree shows a service whose status it cannot read.
 TEST(ServiceTest, StatesOfOneListingMatchThePerServiceQueries)
 {
     TestService running(testServiceName(L"Run"), L"Running one", L""), stopped(testServiceName(L"Stop"), L"", L"");
@@ -161,6 +161,12 @@ TEST(ServiceTest, StatesOfOneListingMatchThePerServiceQueries)
         }
     }
     EXPECT_EQ(service::statusDisabled, states[2].status);
+    // A start type changed since is read again.
+    const UniqueServiceHandle manager(OpenSCManagerW(nullptr, nullptr, SC_MANAGER_CONNECT));
+    const UniqueServiceHandle config(OpenServiceW(manager.get(), stopped.c_name(), SERVICE_CHANGE_CONFIG));
+    ASSERT_TRUE(ChangeServiceConfigW(config.get(), SERVICE_NO_CHANGE, SERVICE_DISABLED, SERVICE_NO_CHANGE, nullptr,
+                                     nullptr, nullptr, nullptr, nullptr, nullptr, nullptr));
+    EXPECT_EQ(service::statusDisabled, service::queryStates({stopped.name()})[0].status);
 
     vanished = gone.name();
     service::serviceApi().openService = &openVanishing;
