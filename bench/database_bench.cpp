@@ -1,9 +1,14 @@
 // The MySQL provider against the bare Connector/C calls on the same server in the same run:
-// "select 1" through query and back out of its record set, and 100 000 rows read through
-// the record set as wide strings against the same rows read as the library's C strings.
+// "select 1" through query and back out of its record set, also with the Debug switch on
+// (every statement then writes a line to the debug file), and 100 000 rows read through the
+// record set as wide strings against the same rows read as the library's C strings.
 #include "panel/MySQLDatabaseProvider.h"
+#include "runtime/Config.h"
+#include "runtime/LogManager.h"
+#include "runtime/Path.h"
 #include "runtime/Strings.h"
 
+#include "support/RegistryValues.h"
 #include "support/TestBed.h"
 
 #include "Timing.h"
@@ -95,6 +100,21 @@ int main()
         report("select 1, per 100 round trips", measure(ROUND_TRIPS / 100,
             [&] { for (int i = 0; i < 100; ++i) bareQuery(bare.get(), "select 1", bareRow); },
             [&] { for (int i = 0; i < 100; ++i) viaProvider(provider, L"select 1"); }));
+        {
+            const std::wstring root = testbed::env(L"TEMP") + L"\\" + testbed::uniqueName(L"wl_db_bench");
+            makeDir(root + L"\\admin\\logs");
+            testreg::ScopedValue productRoot(CONFIG_ROOT_KEY, L"PRODUCT_ROOT_D"), debug(CONFIG_ROOT_KEY, L"Debug");
+            productRoot.setString(root);
+            debug.setDword(1);
+            const Figures figures = measure(ROUND_TRIPS / 100,
+                [&] { for (int i = 0; i < 100; ++i) bareQuery(bare.get(), "select 1", bareRow); },
+                [&] { for (int i = 0; i < 100; ++i) viaProvider(provider, L"select 1"); });
+            report("select 1 with Debug on, per 100", figures);
+            std::printf("RESULT|database select 1 with Debug on vs the bare client calls|%.3f ms|%.3f ms|%.2f|1.05\n",
+                        figures.providerMs / 100, figures.bareMs / 100, figures.ratio);
+            debug.setDword(0);
+            LogManager::instance().flush();
+        }
         report("100 000 rows x 2 columns, read", measure(ROW_ROUNDS,
             [&] { bareQuery(bare.get(), "SELECT id, name FROM wl_bench", bareRow); },
             [&] { viaProvider(provider, L"SELECT id, name FROM wl_bench"); }));

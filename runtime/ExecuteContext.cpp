@@ -59,7 +59,7 @@ LogSettings& contextLogSettings(bool& created)
     AcquireSRWLockExclusive(&context.lock);
     created = context.logSettings == nullptr;
     if (created)
-        context.logSettings = new LogSettings{};
+        context.logSettings = new LogSettings;
     LogSettings& settings = *context.logSettings;
     ReleaseSRWLockExclusive(&context.lock);
     return settings;

@@ -156,3 +156,16 @@ struct AttributeListTraits {
     }
 };
 using UniqueAttributeList = UniqueResource<AttributeListTraits>;
+
+// Thread-pool timers: closing cancels the timer and waits for a callback under way.
+struct ThreadpoolTimerTraits {
+    using Type = PTP_TIMER;
+    static Type invalid() noexcept { return nullptr; }
+    static void close(Type timer) noexcept
+    {
+        SetThreadpoolTimer(timer, nullptr, 0, 0);
+        WaitForThreadpoolTimerCallbacks(timer, TRUE);
+        CloseThreadpoolTimer(timer);
+    }
+};
+using UniqueThreadpoolTimer = UniqueResource<ThreadpoolTimerTraits>;

@@ -1,27 +1,24 @@
 #include "runtime/LogConfig.h"
 
 #include "runtime/Exception.h"
-#include "runtime/Handle.h"
 
 namespace {
 
 const wchar_t CONFIG_KEY[] = L"SOFTWARE\\Tarvo\\KZO Config\\Config";
 
-LSTATUS openConfigKey(UniqueRegKey& key) noexcept
+LSTATUS openConfigKey(UniqueRegKey& key, REGSAM access) noexcept
 {
     HKEY handle = nullptr;
-    const LSTATUS status = RegOpenKeyExW(HKEY_LOCAL_MACHINE, CONFIG_KEY, 0, KEY_QUERY_VALUE | KEY_WOW64_32KEY, &handle);
+    const LSTATUS status = RegOpenKeyExW(HKEY_LOCAL_MACHINE, CONFIG_KEY, 0, access | KEY_WOW64_32KEY, &handle);
     if (status == ERROR_SUCCESS)
         key.reset(handle);
     return status;
 }
 
-} // namespace
-
 bool readConfigDword(const wchar_t* name, DWORD& value) noexcept
 {
     UniqueRegKey key;
-    if (openConfigKey(key) != ERROR_SUCCESS)
+    if (openConfigKey(key, KEY_QUERY_VALUE) != ERROR_SUCCESS)
         return false;
     DWORD data = 0;
     DWORD size = sizeof(data);
@@ -34,7 +31,7 @@ bool readConfigDword(const wchar_t* name, DWORD& value) noexcept
 std::wstring readProductRoot()
 {
     UniqueRegKey key;
-    LSTATUS status = openConfigKey(key);
+    LSTATUS status = openConfigKey(key, KEY_QUERY_VALUE);
     if (status != ERROR_SUCCESS)
         WL_THROW_OS_ERROR(L"RegOpenKeyEx", status);
     std::wstring value;
@@ -55,6 +52,101 @@ std::wstring readProductRoot()
     if (value.empty())
         throw vexception(L"PRODUCT_ROOT_D is empty", {L"", "readProductRoot", __LINE__});
     return value;
+}
+
+} // namespace
+
+LogClock& logClock()
+{
+    static LogClock clock{GetLocalTime, GetTickCount64};
+    return clock;
+}
+
+LogConfig& LogConfig::instance()
+{
+    // Never destroyed: threads may still log while the process's statics are torn down.
+    static LogConfig* const config = new LogConfig;
+    return *config;
+}
+
+bool LogConfig::debug() noexcept
+{
+    checkForChange();
+    return debug_.load(std::memory_order_relaxed);
+}
+
+bool LogConfig::readDword(const std::wstring& name, DWORD& value) noexcept
+{
+    checkForChange();
+    try {
+        const ExclusiveLock lock(lock_);
+        auto found = dwords_.find(name);
+        if (found == dwords_.end()) {
+            DWORD read = 0;
+            found = dwords_.emplace(name, readConfigDword(name.c_str(), read) ? std::optional<DWORD>(read)
+                                                                               : std::nullopt).first;
+        }
+        if (!found->second)
+            return false;
+        value = *found->second;
+        return true;
+    } catch (...) {
+        return false;
+    }
+}
+
+std::wstring LogConfig::productRoot()
+{
+    checkForChange();
+    const ExclusiveLock lock(lock_);
+    // A failure is not kept: the next call reads again.
+    if (productRoot_.empty())
+        productRoot_ = readProductRoot();
+    return productRoot_;
+}
+
+unsigned LogConfig::generation() noexcept
+{
+    checkForChange();
+    return generation_.load(std::memory_order_acquire);
+}
+
+void LogConfig::checkForChange() noexcept
+{
+    const ULONGLONG now = logClock().getTickCount64();
+    if (checked_.load(std::memory_order_acquire) && now - lastCheck_.load(std::memory_order_relaxed) < CHANGE_CHECK_MS)
+        return;
+    const ExclusiveLock lock(lock_);
+    if (checked_ && now - lastCheck_ < CHANGE_CHECK_MS)
+        return;
+    lastCheck_ = now;
+    checked_ = true;
+    if (key_ && WaitForSingleObject(changed_.get(), 0) == WAIT_TIMEOUT)
+        return;
+    // Watched again before reading, so that a change made meanwhile is announced anew.
+    watch();
+    dwords_.clear();
+    productRoot_.clear();
+    DWORD debug = 0;
+    if (readConfigDword(L"Debug", debug))
+        debug_ = debug != 0;
+    generation_.fetch_add(1, std::memory_order_release);
+}
+
+void LogConfig::watch() noexcept
+{
+    if (!changed_)
+        changed_.reset(CreateEventW(nullptr, FALSE, FALSE, nullptr));
+    if (!key_ && openConfigKey(key_, KEY_NOTIFY) != ERROR_SUCCESS)
+        return;
+    // Thread-agnostic where the system knows it: on older systems the watch also ends (and
+    // announces a change) when the calling thread ends, which only costs a needless re-read.
+    const DWORD filter = REG_NOTIFY_CHANGE_LAST_SET;
+    if (!changed_
+        || (RegNotifyChangeKeyValue(key_.get(), FALSE, filter | REG_NOTIFY_THREAD_AGNOSTIC, changed_.get(), TRUE)
+                != ERROR_SUCCESS
+            && RegNotifyChangeKeyValue(key_.get(), FALSE, filter, changed_.get(), TRUE) != ERROR_SUCCESS))
+        key_.reset(); // without a watch the key is opened and the values read again at the next look
 }
 
 std::wstring modulePath()

@@ -1,57 +1,176 @@
 #include "runtime/LogFile.h"
 
 #include "runtime/Exception.h"
-#include "runtime/Handle.h"
 #include "runtime/LogConfig.h"
 #include "runtime/Strings.h"
 
+namespace {
+
+bool sameDay(const SYSTEMTIME& a, const SYSTEMTIME& b)
+{
+    return a.wDay == b.wDay && a.wMonth == b.wMonth && a.wYear == b.wYear;
+}
+
+} // namespace
+
 LogFile::LogFile(const std::wstring& name, DWORD defaultEnabled)
-    : name_(name.empty() ? moduleFileName() : name), enabled_(defaultEnabled)
+    : name_(name.empty() ? moduleFileName() : name), defaultEnabled_(defaultEnabled)
 {
-    readConfigDword((L"log_" + name_ + L"_enabled").c_str(), enabled_);
-    if (enabled_ == 0)
-        return;
-    directory_ = joinPath(readProductRoot(), L"admin\\logs");
-    mutex_ = std::make_unique<VMutex>(L"tarvolog_" + name_ + L"_mutex");
 }
 
-std::wstring LogFile::pathFor(const SYSTEMTIME& localTime) const
+LogFile::~LogFile()
 {
-    return joinPath(directory_, L"tarvolog_" + name_ +
-                                    formatString(L"%04d%02d%02d", localTime.wYear, localTime.wMonth, localTime.wDay) +
-                                    L".log");
+    timer_.reset();
+    try {
+        flush();
+    } catch (...) {
+    }
 }
 
-void LogFile::write(const std::wstring& text)
+// Takes up what the configuration says of this log once it has been read again. Under lock_.
+void LogFile::refreshSettings()
 {
-    if (enabled_ == 0)
+    LogConfig& config = LogConfig::instance();
+    const unsigned generation = config.generation();
+    if (settingsRead_ && generation == generation_)
         return;
-    VLock<VMutex> lock(*mutex_);
+    DWORD enabled = defaultEnabled_;
+    config.readDword(L"log_" + name_ + L"_enabled", enabled);
+    std::wstring directory;
+    if (enabled != 0)
+        directory = joinPath(config.productRoot(), L"admin\\logs");
+    if (directory != directory_)
+        file_.reset();
+    if (enabled != 0 && !mutex_)
+        mutex_ = std::make_unique<VMutex>(L"tarvolog_" + name_ + L"_mutex");
+    enabled_ = enabled;
+    directory_ = directory;
+    generation_ = generation;
+    settingsRead_ = true;
+}
 
-    SYSTEMTIME now;
-    GetLocalTime(&now);
-    UniqueFileHandle file(CreateFileW(pathFor(now).c_str(), GENERIC_READ | GENERIC_WRITE,
-                                      FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_ALWAYS,
-                                      FILE_ATTRIBUTE_NORMAL, nullptr));
-    if (!file)
+bool LogFile::enabled()
+{
+    const ExclusiveLock lock(lock_);
+    refreshSettings();
+    return enabled_ != 0;
+}
+
+void LogFile::write(const std::wstring& text, bool deferrable)
+{
+    bool now = !deferrable;
+    {
+        const ExclusiveLock lock(lock_);
+        refreshSettings();
+        if (enabled_ == 0)
+            return;
+        SYSTEMTIME time;
+        logClock().getLocalTime(&time);
+        waiting_.push_back({time, formatString(L"%04d%s%02d%s%02d %02d:%02d:%02d.%03d", time.wYear, L"/", time.wMonth,
+                                               L"/", time.wDay, time.wHour, time.wMinute, time.wSecond,
+                                               time.wMilliseconds) +
+                                      formatString(L" %lu %lu ", GetCurrentProcessId(), GetCurrentThreadId()) + text +
+                                      L"\r\n"});
+        now = now || waiting_.size() >= MAX_WAITING;
+    }
+    if (now || !scheduleFlush())
+        flush();
+}
+
+void LogFile::flush()
+{
+    {
+        const ExclusiveLock lock(lock_);
+        if (waiting_.empty())
+            return;
+    }
+    // Waited for alertably with no lock of ours held, so that an asynchronous call on this
+    // thread that logs meanwhile does not wait for itself. The mutex exists from the first
+    // line on and is kept until the object ends.
+    VLock<VMutex> crossProcess(*mutex_);
+    writeWaiting();
+}
+
+// Arms the timer that writes the waiting lines; false when there is none.
+bool LogFile::scheduleFlush()
+{
+    const ExclusiveLock lock(lock_);
+    if (timerArmed_)
+        return true;
+    if (!timer_)
+        timer_.reset(CreateThreadpoolTimer(flushDue, this, nullptr));
+    if (!timer_)
+        return false;
+    ULARGE_INTEGER due;
+    due.QuadPart = static_cast<ULONGLONG>(-static_cast<LONGLONG>(DEFER_MS) * 10000); // relative, in 100 ns
+    FILETIME dueTime{due.LowPart, due.HighPart};
+    SetThreadpoolTimer(timer_.get(), &dueTime, 0, 0);
+    timerArmed_ = true;
+    return true;
+}
+
+void CALLBACK LogFile::flushDue(PTP_CALLBACK_INSTANCE, void* context, PTP_TIMER)
+{
+    LogFile& file = *static_cast<LogFile*>(context);
+    {
+        const ExclusiveLock lock(file.lock_);
+        file.timerArmed_ = false;
+    }
+    try {
+        file.flush();
+    } catch (...) {
+    }
+}
+
+// Appends the waiting lines, each day's in one write. With the mutex held.
+void LogFile::writeWaiting()
+{
+    const ExclusiveLock lock(lock_);
+    std::vector<Line> lines;
+    lines.swap(waiting_);
+    if (enabled_ == 0) // switched off since they were queued
+        return;
+    try {
+        for (size_t first = 0, next = 0; first < lines.size(); first = next) {
+            std::wstring records;
+            for (next = first; next < lines.size() && sameDay(lines[next].time, lines[first].time); ++next)
+                records += lines[next].record;
+            openFor(lines[first].time);
+            append(std::move(records));
+        }
+    } catch (...) {
+        // Opened again for the next lines, which may find the file in order again.
+        file_.reset();
+        throw;
+    }
+}
+
+void LogFile::openFor(const SYSTEMTIME& day)
+{
+    if (file_ && sameDay(day, fileDay_))
+        return;
+    file_.reset();
+    const std::wstring path = joinPath(directory_, L"tarvolog_" + name_ +
+                                                       formatString(L"%04d%02d%02d", day.wYear, day.wMonth, day.wDay) +
+                                                       L".log");
+    file_.reset(CreateFileW(path.c_str(), GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
+                            OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr));
+    if (!file_)
         WL_THROW_LAST_ERROR(L"CreateFile");
+    fileDay_ = day;
+}
 
+void LogFile::append(std::wstring records)
+{
+    // Other processes append too: the end is looked up for every write.
     LARGE_INTEGER end;
-    if (!SetFilePointerEx(file.get(), LARGE_INTEGER{}, &end, FILE_END))
+    if (!SetFilePointerEx(file_.get(), LARGE_INTEGER{}, &end, FILE_END))
         WL_THROW_LAST_ERROR(L"SetFilePointerEx");
-
-    // Assembled first so that the line goes out in one write and cannot be cut in half.
-    std::wstring record;
     if (end.QuadPart == 0)
-        record += L'\xFEFF';
-    record += formatString(L"%04d%s%02d%s%02d %02d:%02d:%02d.%03d", now.wYear, L"/", now.wMonth, L"/", now.wDay,
-                           now.wHour, now.wMinute, now.wSecond, now.wMilliseconds);
-    record += formatString(L" %lu %lu ", GetCurrentProcessId(), GetCurrentThreadId());
-    record += text;
-    record += L"\r\n";
-
-    const DWORD bytes = static_cast<DWORD>(record.size() * sizeof(wchar_t));
+        records.insert(records.begin(), L'\xFEFF');
+    // One write, so that no line of another process lands inside these.
+    const DWORD bytes = static_cast<DWORD>(records.size() * sizeof(wchar_t));
     DWORD written = 0;
-    if (!WriteFile(file.get(), record.data(), bytes, &written, nullptr) || written != bytes)
+    if (!WriteFile(file_.get(), records.data(), bytes, &written, nullptr) || written != bytes)
         WL_THROW_LAST_ERROR(L"WriteFile");
 }

@@ -1,5 +1,6 @@
 #include "runtime/LogManager.h"
 
+#include <algorithm>
 #include <atomic>
 #include <cstdio>
 
@@ -7,7 +8,6 @@
 #include "runtime/ExecuteContext.h"
 #include "runtime/Handle.h"
 #include "runtime/LogConfig.h"
-#include "runtime/LogFile.h"
 #include "runtime/VMutex.h"
 
 namespace {
@@ -67,7 +67,7 @@ HANDLE registerEventSource(const std::wstring& name)
     // Without a product root the source is still registered, so errors keep reaching
     // the event log; they only lack their message text.
     try {
-        const std::wstring messageFile = joinPath(readProductRoot(), L"admin\\bin64\\eventmsg.dll");
+        const std::wstring messageFile = joinPath(LogConfig::instance().productRoot(), L"admin\\bin64\\eventmsg.dll");
         const LSTATUS status = RegSetValueExW(source.get(), L"EventMessageFile", 0, REG_SZ,
                                               reinterpret_cast<const BYTE*>(messageFile.c_str()),
                                               static_cast<DWORD>((messageFile.size() + 1) * sizeof(wchar_t)));
@@ -82,16 +82,16 @@ HANDLE registerEventSource(const std::wstring& name)
     return handle;
 }
 
-// Holds an SRW lock exclusively for a scope.
-class ExclusiveLock {
+// Holds a critical section for a scope.
+class SectionLock {
 public:
-    explicit ExclusiveLock(SRWLOCK& lock) : lock_(lock) { AcquireSRWLockExclusive(&lock_); }
-    ~ExclusiveLock() { ReleaseSRWLockExclusive(&lock_); }
-    ExclusiveLock(const ExclusiveLock&) = delete;
-    ExclusiveLock& operator=(const ExclusiveLock&) = delete;
+    explicit SectionLock(CRITICAL_SECTION& section) : section_(section) { EnterCriticalSection(&section_); }
+    ~SectionLock() { LeaveCriticalSection(&section_); }
+    SectionLock(const SectionLock&) = delete;
+    SectionLock& operator=(const SectionLock&) = delete;
 
 private:
-    SRWLOCK& lock_;
+    CRITICAL_SECTION& section_;
 };
 
 const wchar_t* logLevelName(int level)
@@ -118,15 +118,7 @@ WORD logLevelEventType(int level)
 
 bool isDebug()
 {
-    // Relaxed ordering is enough: the switch is only a hint, re-read every 16 calls.
-    static std::atomic<unsigned> calls{0};
-    static std::atomic<DWORD> debug{0};
-    if (calls.fetch_add(1, std::memory_order_relaxed) % 16 == 0) {
-        DWORD value = 0;
-        if (readConfigDword(L"Debug", value))
-            debug.store(value, std::memory_order_relaxed);
-    }
-    return debug.load(std::memory_order_relaxed) != 0;
+    return LogConfig::instance().debug();
 }
 
 LogManager& LogManager::instance()
@@ -150,15 +142,36 @@ LogManager::LogManager()
 
 LogManager::~LogManager() = default;
 
-void LogManager::log(int level, const std::wstring& text) noexcept
+void LogManager::addListener(LogListener* listener)
 {
-    writeSinks(level, text);
-    for (LogListener* listener : m_settings->listeners) {
+    const SectionLock lock(m_settings->lock);
+    m_settings->listeners.push_back(listener);
+}
+
+void LogManager::removeListener(LogListener* listener) noexcept
+{
+    const SectionLock lock(m_settings->lock);
+    auto& listeners = m_settings->listeners;
+    listeners.erase(std::remove(listeners.begin(), listeners.end(), listener), listeners.end());
+}
+
+template <typename Call>
+void LogManager::callListeners(Call call) noexcept
+{
+    const SectionLock lock(m_settings->lock);
+    // By index: a listener that logs may add or remove listeners meanwhile.
+    for (size_t i = 0; i < m_settings->listeners.size(); ++i) {
         try {
-            listener->onMessage(level, text);
+            call(*m_settings->listeners[i]);
         } catch (...) {
         }
     }
+}
+
+void LogManager::log(int level, const std::wstring& text) noexcept
+{
+    writeSinks(level, text);
+    callListeners([&](LogListener& listener) { listener.onMessage(level, text); });
 }
 
 void LogManager::log(int level, const vexception& e) noexcept
@@ -167,12 +180,7 @@ void LogManager::log(int level, const vexception& e) noexcept
         writeSinks(level, e.fullText());
     } catch (...) {
     }
-    for (LogListener* listener : m_settings->listeners) {
-        try {
-            listener->onException(level, e);
-        } catch (...) {
-        }
-    }
+    callListeners([&](LogListener& listener) { listener.onException(level, e); });
 }
 
 void LogManager::writeSinks(int level, const std::wstring& text) noexcept
@@ -189,10 +197,16 @@ void LogManager::writeDebugFile(int level, const std::wstring& text) noexcept
     try {
         if (!isDebug() && level < LOG_ERROR)
             return;
-        LogFile file(L"debug", 1);
-        if (!file.enabled())
-            return;
-        file.write(std::wstring(logLevelName(level)) + L": " + text);
+        // Error, Unexpected and Crash lines are in the file when the call returns.
+        m_debugFile.write(std::wstring(logLevelName(level)) + L": " + text, level < LOG_ERROR);
+    } catch (...) {
+    }
+}
+
+void LogManager::flush() noexcept
+{
+    try {
+        m_debugFile.flush();
     } catch (...) {
     }
 }
@@ -247,6 +261,7 @@ void LogManager::writeOutput(const std::wstring& text) noexcept
 {
     try {
         const std::string utf8 = cstr(text, CP_UTF8);
+        const SectionLock lock(m_settings->lock);
         if (m_settings->outputStarted)
             std::printf("\n");
         else

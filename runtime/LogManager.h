@@ -7,6 +7,7 @@
 
 #include "runtime/EventLogApi.h"
 #include "runtime/Exception.h"
+#include "runtime/LogFile.h"
 #include "runtime/Strings.h"
 
 // Log levels; each has a name in the debug file and an event type in the event log.
@@ -29,15 +30,26 @@ public:
 };
 
 // Lives in the execute context that every module of the process shares, so the
-// first module to create it fixes the flags for all.
+// first module to create it fixes the flags for all. The flags are set once, when the
+// settings are created.
 struct LogSettings {
-    bool outputEnabled[LOG_LEVEL_COUNT];
-    bool eventLogEnabled[LOG_LEVEL_COUNT];
+    LogSettings() { InitializeCriticalSection(&lock); }
+    // Never destroyed: other modules may still log while this one ends.
+    ~LogSettings() = delete;
+    LogSettings(const LogSettings&) = delete;
+    LogSettings& operator=(const LogSettings&) = delete;
+
+    bool outputEnabled[LOG_LEVEL_COUNT] = {};
+    bool eventLogEnabled[LOG_LEVEL_COUNT] = {};
+    // Guards listeners and outputStarted, which threads of every module share. Held while the
+    // listeners are called, so that none is removed while in use; it can be entered again, so
+    // a listener may log.
+    CRITICAL_SECTION lock;
     std::vector<LogListener*> listeners;
-    bool outputStarted;
+    bool outputStarted = false;
 };
 
-// The "Debug" switch of the product configuration, re-read every 16th call.
+// The "Debug" switch of the product configuration (LogConfig: read again when it changes).
 bool isDebug();
 
 class LogManager {
@@ -57,10 +69,18 @@ public:
         }
     }
 
+    // Writes the debug lines still waiting (see LogFile).
+    void flush() noexcept;
+
     // The registered event source, registering it when needed; null when that fails.
     HANDLE getEventLog() noexcept;
 
     LogSettings& settings() noexcept { return *m_settings; }
+
+    // A listener gets every later log call until it is removed; removal waits for calls
+    // of other threads under way.
+    void addListener(LogListener* listener);
+    void removeListener(LogListener* listener) noexcept;
 
     LogManager(const LogManager&) = delete;
     LogManager& operator=(const LogManager&) = delete;
@@ -73,9 +93,12 @@ private:
     void writeDebugFile(int level, const std::wstring& text) noexcept;
     void writeEventLog(int level, const std::wstring& text) noexcept;
     void writeOutput(const std::wstring& text) noexcept;
+    template <typename Call>
+    void callListeners(Call call) noexcept;
 
     LogSettings* m_settings;
     SRWLOCK m_eventLock = SRWLOCK_INIT;
     UniqueEventSource m_eventSource;
     std::wstring m_sourceName;
+    LogFile m_debugFile{L"debug", 1};
 };

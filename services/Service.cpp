@@ -6,10 +6,12 @@
 #include "runtime/LogManager.h"
 #include "runtime/Strings.h"
 #include "runtime/ThreadCancelation.h"
+#include "runtime/VMutex.h"
 #include "services/ServiceApi.h"
 
 #include <algorithm>
 #include <cwchar>
+#include <map>
 
 // The helpers sit outside namespace service: the error texts name the manager's constructor
 // "`anonymous-namespace'::servicemanager::servicemanager".
@@ -52,6 +54,8 @@ public:
         return UniqueServiceHandle(serviceApi().openService(handle_.get(), name, access));
     }
 
+    SC_HANDLE get() const noexcept { return handle_.get(); }
+
     UniqueServiceHandle open(const wchar_t* name, DWORD access, const char* function, int line) const
     {
         UniqueServiceHandle service = tryOpen(name, access);
@@ -79,13 +83,10 @@ void queryStatus(SC_HANDLE service, SERVICE_STATUS& status, const wchar_t* name,
     }
 }
 
-// Reads the configuration of name, growing the buffer to the size the manager asks for,
-// and hands it to take.
-template <typename Take>
-auto withConfig(const wchar_t* name, const wchar_t* machine, const wchar_t* database, const char* function,
-                Take take)
+// Reads the configuration of name on manager's connection, growing the buffer to the size
+// the manager asks for.
+std::vector<BYTE> readConfig(const servicemanager& manager, const wchar_t* name, const char* function)
 {
-    servicemanager manager(SC_MANAGER_CONNECT, machine, database);
     const UniqueServiceHandle service = manager.open(name, SERVICE_QUERY_CONFIG, function, __LINE__);
     std::vector<BYTE> buffer;
     DWORD size = kConfigBufferSize;
@@ -94,15 +95,125 @@ auto withConfig(const wchar_t* name, const wchar_t* machine, const wchar_t* data
         DWORD needed = 0;
         if (serviceApi().queryServiceConfig(service.get(), reinterpret_cast<QUERY_SERVICE_CONFIGW*>(buffer.data()),
                                             size, &needed))
-            break;
+            return buffer;
         const DWORD error = GetLastError();
         // A needed size that does not grow would ask again for ever.
         if (error != ERROR_INSUFFICIENT_BUFFER || needed <= size)
             raise(error, quoted(L"query service config", name), function, __LINE__);
         size = needed;
     }
+}
+
+// Hands the configuration of name, read on a connection of its own, to take.
+template <typename Take>
+auto withConfig(const wchar_t* name, const wchar_t* machine, const wchar_t* database, const char* function,
+                Take take)
+{
+    servicemanager manager(SC_MANAGER_CONNECT, machine, database);
+    const std::vector<BYTE> buffer = readConfig(manager, name, function);
     return take(*reinterpret_cast<const QUERY_SERVICE_CONFIGW*>(buffer.data()));
 }
+
+// Service names compare as the manager compares them: without regard to case.
+struct NoCaseLess {
+    bool operator()(const std::wstring& left, const std::wstring& right) const
+    {
+        return CompareStringOrdinal(left.c_str(), static_cast<int>(left.size()), right.c_str(),
+                                    static_cast<int>(right.size()), TRUE) == CSTR_LESS_THAN;
+    }
+};
+
+// Hands every Win32 service the manager lists, with its state and display name, to take.
+template <typename Take>
+void enumerateServices(const servicemanager& manager, const char* function, Take take)
+{
+    std::vector<BYTE> buffer(64 * 1024);
+    DWORD resume = 0;
+    for (;;) {
+        DWORD needed = 0, count = 0;
+        const BOOL complete = EnumServicesStatusExW(manager.get(), SC_ENUM_PROCESS_INFO, SERVICE_WIN32,
+                                                    SERVICE_STATE_ALL, buffer.data(),
+                                                    static_cast<DWORD>(buffer.size()), &needed, &count, &resume,
+                                                    nullptr);
+        const DWORD error = complete ? NO_ERROR : GetLastError();
+        if (!complete && error != ERROR_MORE_DATA)
+            raise(error, L"EnumServicesStatusEx", function, __LINE__);
+        const auto* entries = reinterpret_cast<const ENUM_SERVICE_STATUS_PROCESSW*>(buffer.data());
+        for (DWORD i = 0; i < count; ++i)
+            take(entries[i]);
+        if (complete)
+            return;
+        // The rest follows from the resume point; a larger buffer also ends the listing
+        // where a manager starts again from the first service.
+        buffer.resize(std::max<size_t>(buffer.size(), needed));
+    }
+}
+
+// The start types queryStates has read from the local manager, kept until a service's
+// configuration may have changed: the manager keeps it below the registry key Services, whose
+// changes the registry announces. Saves reading the configuration of every stopped service
+// at every refresh. Any thread may call; the object guards its map with its one lock.
+class StartTypeCache {
+public:
+    static StartTypeCache& instance()
+    {
+        // Never destroyed: a worker may still ask while the process's statics are torn down.
+        static StartTypeCache* const cache = new StartTypeCache;
+        return *cache;
+    }
+
+    // Forgets every start type kept when the configuration has changed since the last call;
+    // once per listing, as the look is a call into the system.
+    void forgetIfChanged()
+    {
+        const ExclusiveLock lock(lock_);
+        if (key_ && WaitForSingleObject(changed_.get(), 0) == WAIT_TIMEOUT)
+            return;
+        types_.clear();
+        watch();
+    }
+
+    // The start type of name as kept, else read with read() and kept.
+    template <typename Read>
+    DWORD startType(const std::wstring& name, Read read)
+    {
+        {
+            const ExclusiveLock lock(lock_);
+            const auto found = types_.find(name);
+            if (found != types_.end())
+                return found->second;
+        }
+        // Read without the lock: it waits on the manager.
+        const DWORD type = read();
+        const ExclusiveLock lock(lock_);
+        types_[name] = type;
+        return type;
+    }
+
+private:
+    StartTypeCache() = default;
+
+    // Under lock_.
+    void watch()
+    {
+        if (!changed_)
+            changed_.reset(CreateEventW(nullptr, FALSE, FALSE, nullptr));
+        if (!key_)
+            RegOpenKeyExW(HKEY_LOCAL_MACHINE, L"SYSTEM\\CurrentControlSet\\Services", 0, KEY_NOTIFY, key_.put());
+        // Without a watch nothing is kept for long: the next call forgets it again.
+        const DWORD filter = REG_NOTIFY_CHANGE_NAME | REG_NOTIFY_CHANGE_LAST_SET;
+        if (!changed_ || !key_
+            || (RegNotifyChangeKeyValue(key_.get(), TRUE, filter | REG_NOTIFY_THREAD_AGNOSTIC, changed_.get(), TRUE)
+                    != ERROR_SUCCESS
+                && RegNotifyChangeKeyValue(key_.get(), TRUE, filter, changed_.get(), TRUE) != ERROR_SUCCESS))
+            key_.reset();
+    }
+
+    SRWLOCK lock_ = SRWLOCK_INIT;
+    UniqueRegKey key_;
+    UniqueHandle changed_;
+    std::map<std::wstring, DWORD, NoCaseLess> types_;
+};
 
 DWORD pollInterval(DWORD waitHint)
 {
@@ -301,6 +412,50 @@ bool exist(const wchar_t* name, const wchar_t* machine, const wchar_t* database)
     if (error == ERROR_SERVICE_DOES_NOT_EXIST)
         return false;
     raise(error, quoted(L"OpenService", name), "service::exist", __LINE__);
+}
+
+std::vector<ServiceState> queryStates(const NameList& names, const wchar_t* machine, const wchar_t* database)
+{
+    const char* const function = "service::queryStates";
+    std::map<std::wstring, std::vector<size_t>, NoCaseLess> positions;
+    for (size_t i = 0; i < names.size(); ++i)
+        positions[names[i]].push_back(i);
+    std::vector<ServiceState> states(names.size());
+
+    servicemanager manager(SC_MANAGER_CONNECT | SC_MANAGER_ENUMERATE_SERVICE, machine, database);
+    // Only a service that is not active can be disabled: the start type is read for those alone.
+    std::map<std::wstring, const std::vector<size_t>*> inactive;
+    enumerateServices(manager, function, [&](const ENUM_SERVICE_STATUS_PROCESSW& entry) {
+        const auto found = positions.find(entry.lpServiceName);
+        if (found == positions.end())
+            return;
+        const bool active = activeState(entry.ServiceStatusProcess.dwCurrentState);
+        for (size_t i : found->second)
+            states[i] = {true, entry.lpDisplayName ? entry.lpDisplayName : L"", active ? statusStarted : statusStopped};
+        if (!active)
+            inactive[entry.lpServiceName] = &found->second;
+    });
+
+    const bool local = !machine && !database;
+    if (local)
+        StartTypeCache::instance().forgetIfChanged();
+    for (const auto& [name, at] : inactive) {
+        // A configuration that cannot be read, also of a service removed since the listing,
+        // shows as disabled, as the tree shows any service whose status it cannot read.
+        EffectiveStatus status = statusDisabled;
+        try {
+            const auto read = [&, &name = name] {
+                const std::vector<BYTE> buffer = readConfig(manager, name.c_str(), function);
+                return reinterpret_cast<const QUERY_SERVICE_CONFIGW*>(buffer.data())->dwStartType;
+            };
+            if ((local ? StartTypeCache::instance().startType(name, read) : read()) != SERVICE_DISABLED)
+                status = statusStopped;
+        } catch (const vexception&) {
+        }
+        for (size_t i : *at)
+            states[i].status = status;
+    }
+    return states;
 }
 
 DWORD serviceStartupType(const wchar_t* name, const wchar_t* machine, const wchar_t* database)

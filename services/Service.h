@@ -45,6 +45,21 @@ EffectiveStatus effStatus(const wchar_t* name, const wchar_t* machine = nullptr,
 // False when the service is not installed.
 bool exist(const wchar_t* name, const wchar_t* machine = nullptr, const wchar_t* database = nullptr);
 
+// What one listing of the services tells of a service.
+struct ServiceState {
+    bool installed = false;
+    std::wstring displayName; // as configured; "" when it has none or is not installed
+    EffectiveStatus status = statusStopped;
+};
+
+// The state of each of names, in the same order, from one listing of the Win32 services on
+// one connection; names compare without regard to case. The start type is read, on the same
+// connection, only for services that are not active, and for the local manager kept until the
+// manager's configuration changes. A listed service whose configuration cannot be read (also
+// one removed since the listing) counts as disabled.
+std::vector<ServiceState> queryStates(const NameList& names, const wchar_t* machine = nullptr,
+                                      const wchar_t* database = nullptr);
+
 DWORD serviceStartupType(const wchar_t* name, const wchar_t* machine = nullptr,
                          const wchar_t* database = nullptr);
 

@@ -128,3 +128,51 @@ TEST(ServiceTest, QueriesChangesFailuresAndDependenciesFollowTheManager)
     EXPECT_EQ((std::multiset<std::wstring>{b.name(), c.name(), d.name(), large.name()}),
               std::multiset<std::wstring>(names.begin(), names.end()));
 }
+
+static std::wstring vanished; // the service that is gone when its configuration is read
+static SC_HANDLE WINAPI openVanishing(SC_HANDLE manager, LPCWSTR name, DWORD access)
+{
+    if (CompareStringOrdinal(name, -1, vanished.c_str(), -1, TRUE) != CSTR_EQUAL)
+        return OpenServiceW(manager, name, access);
+    SetLastError(ERROR_SERVICE_DOES_NOT_EXIST);
+    return nullptr;
+}
+
+// One listing tells what the per-service queries tell, for names in another case too, also
+// after a start type has changed; a service removed between the listing and the reading of its
+// start type counts as disabled, as the tree shows a service whose status it cannot read.
+TEST(ServiceTest, StatesOfOneListingMatchThePerServiceQueries)
+{
+    TestService running(testServiceName(L"Run"), L"Running one", L""), stopped(testServiceName(L"Stop"), L"", L"");
+    TestService disabled(testServiceName(L"Off"), L"Disabled one", L"", {}, SERVICE_DISABLED);
+    TestService gone(testServiceName(L"Gone"), L"Gone one", L"");
+    running.startAndWait();
+    std::wstring upper = stopped.name();
+    CharUpperBuffW(upper.data(), static_cast<DWORD>(upper.size()));
+    const NameList names{running.name(), upper, disabled.name(), testServiceName(L"Missing"), running.name()};
+    const std::vector<service::ServiceState> states = service::queryStates(names);
+    ASSERT_EQ(names.size(), states.size());
+    for (size_t i = 0; i < names.size(); ++i) {
+        const bool installed = service::exist(names[i].c_str());
+        EXPECT_EQ(installed, states[i].installed) << names[i];
+        if (installed) {
+            EXPECT_EQ(service::effStatus(names[i].c_str()), states[i].status) << names[i];
+            EXPECT_EQ(service::serviceDisplayName(names[i]), states[i].displayName) << names[i];
+        }
+    }
+    EXPECT_EQ(service::statusDisabled, states[2].status);
+    // A start type changed since is read again.
+    const UniqueServiceHandle manager(OpenSCManagerW(nullptr, nullptr, SC_MANAGER_CONNECT));
+    const UniqueServiceHandle config(OpenServiceW(manager.get(), stopped.c_name(), SERVICE_CHANGE_CONFIG));
+    ASSERT_TRUE(ChangeServiceConfigW(config.get(), SERVICE_NO_CHANGE, SERVICE_DISABLED, SERVICE_NO_CHANGE, nullptr,
+                                     nullptr, nullptr, nullptr, nullptr, nullptr, nullptr));
+    EXPECT_EQ(service::statusDisabled, service::queryStates({stopped.name()})[0].status);
+
+    vanished = gone.name();
+    service::serviceApi().openService = &openVanishing;
+    const std::vector<service::ServiceState> afterRemoval = service::queryStates({gone.name()});
+    service::serviceApi().openService = service::platformServiceApi().openService;
+    EXPECT_TRUE(afterRemoval[0].installed);
+    EXPECT_EQ(L"Gone one", afterRemoval[0].displayName);
+    EXPECT_EQ(service::statusDisabled, afterRemoval[0].status);
+}

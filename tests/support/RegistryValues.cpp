@@ -1,10 +1,24 @@
 #include "support/RegistryValues.h"
 
+#include "runtime/LogConfig.h"
 #include "runtime/Registry.h"
 
 #include <gtest/gtest.h>
 
+#include <atomic>
+
 namespace testreg {
+
+// The log takes up a change of the configuration at its next look for changes, within
+// LogConfig::CHANGE_CHECK_MS; a write here moves the log's tick count on by that much, so
+// that the test's next log call sees what it wrote.
+static std::atomic<ULONGLONG> tickShift{0};
+static ULONGLONG WINAPI shiftedTick() { return GetTickCount64() + tickShift; }
+static void changeSeen()
+{
+    logClock().getTickCount64 = shiftedTick;
+    tickShift += LogConfig::CHANGE_CHECK_MS;
+}
 
 static UniqueRegKey openKey(const std::wstring& key, REGSAM access, bool create = false)
 {
@@ -18,17 +32,20 @@ void setValue(const std::wstring& key, const std::wstring& name, DWORD type, con
 {
     EXPECT_EQ(ERROR_SUCCESS, RegSetValueExW(openKey(key, KEY_ALL_ACCESS, true).get(), name.c_str(), 0, type,
                                             static_cast<const BYTE*>(data), size));
+    changeSeen();
 }
 
 void deleteValue(const std::wstring& key, const std::wstring& name)
 {
     RegDeleteValueW(openKey(key, KEY_SET_VALUE).get(), name.c_str());
+    changeSeen();
 }
 
 void deleteTree(const std::wstring& key)
 {
     RegDeleteTreeW(openKey(key, KEY_ALL_ACCESS).get(), nullptr);
     RegDeleteKeyExW(HKEY_LOCAL_MACHINE, key.c_str(), KEY_WOW64_32KEY, 0);
+    changeSeen();
 }
 
 void createKey(const std::wstring& key)
