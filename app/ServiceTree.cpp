@@ -27,25 +27,21 @@ std::unique_ptr<ServiceGroup> makeGroup(UINT nameId, UINT iconId)
     return std::make_unique<ServiceGroup>(loadResourceString(nameId), iconId);
 }
 
-std::unique_ptr<MonitoredService> makeService(const std::wstring& name)
+std::unique_ptr<MonitoredService> makeService(const std::wstring& name, const service::ServiceState& state)
 {
     auto service = std::make_unique<MonitoredService>();
     service->name = name;
-    service->displayName = name;
-    try {
-        const std::wstring displayName = service::serviceDisplayName(name);
-        if (!displayName.empty())
-            service->displayName = displayName;
-    } catch (const vexception&) {
-        // The key name is shown instead.
-    }
-    try {
-        service->status = service::effStatus(name.c_str());
-    } catch (...) {
-        // Unreadable: shown like a disabled service.
-    }
+    // A service without a display name shows its key name.
+    service->displayName = state.displayName.empty() ? name : state.displayName;
+    service->status = state.status;
     return service;
 }
+
+// What a package lists, read before the states of all listed services are asked at once.
+struct PackageServices {
+    std::wstring package, component;
+    std::vector<std::wstring> names;
+};
 
 // The group that a "Group" value names; null for "Hidden". A new name makes a new group.
 ServiceGroup* chooseGroup(const std::wstring& value, ServiceGroupList& groups, GroupLookup& lookup,
@@ -62,21 +58,17 @@ ServiceGroup* chooseGroup(const std::wstring& value, ServiceGroupList& groups, G
     return lookup[value] = groups.back().get();
 }
 
-void addPackageServices(const std::wstring& package, ServiceGroupList& groups, GroupLookup& lookup,
-                        ServiceGroup& other)
+void addPackageServices(const PackageServices& listed, const std::map<std::wstring, service::ServiceState>& states,
+                        ServiceGroupList& groups, GroupLookup& lookup, ServiceGroup& other)
 {
-    const std::wstring component = VPackage::getComponent(package);
-    if (component.empty())
-        return;
-    std::vector<std::wstring> names;
-    VPackage::getServices(package, component, names);
-    for (const std::wstring& name : names) {
-        if (!service::exist(name.c_str()))
+    for (const std::wstring& name : listed.names) {
+        const service::ServiceState& state = states.at(name);
+        if (!state.installed)
             continue;
         std::wstring value;
-        VPackage::getServiceValue(package, component, name, L"Group", value);
+        VPackage::getServiceValue(listed.package, listed.component, name, L"Group", value);
         if (ServiceGroup* group = chooseGroup(value, groups, lookup, other))
-            group->add(makeService(name));
+            group->add(makeService(name, state));
     }
 }
 
@@ -112,10 +104,30 @@ ServiceGroupList WardenLight::AllServices()
 
     std::vector<std::wstring> packages;
     VPackage::getPackages(packages);
+    // The states of every listed service come from one listing; a package that cannot be read
+    // is logged and skipped at either step.
+    std::vector<PackageServices> listed;
+    service::NameList names;
     for (const std::wstring& package : packages)
         logGuarded(
             LOG_INFO, {"WardenLight::AllServices", __LINE__},
-            [&] { addPackageServices(package, groups, lookup, *other); }, L"Try show services of %s", package);
+            [&] {
+                PackageServices entry{package, VPackage::getComponent(package), {}};
+                if (!entry.component.empty())
+                    VPackage::getServices(package, entry.component, entry.names);
+                names.insert(names.end(), entry.names.begin(), entry.names.end());
+                listed.push_back(std::move(entry));
+            },
+            L"Try show services of %s", package);
+    const std::vector<service::ServiceState> found = service::queryStates(names);
+    std::map<std::wstring, service::ServiceState> states;
+    for (size_t i = 0; i < names.size(); ++i)
+        states.emplace(names[i], found[i]);
+    for (const PackageServices& entry : listed)
+        logGuarded(
+            LOG_INFO, {"WardenLight::AllServices", __LINE__},
+            [&] { addPackageServices(entry, states, groups, lookup, *other); }, L"Try show services of %s",
+            entry.package);
 
     groups.push_back(std::move(other));
     return groups;

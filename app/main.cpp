@@ -133,6 +133,7 @@ int WINAPI wWinMain(HINSTANCE, HINSTANCE, PWSTR, int)
         // A wait that no cancellation reaches (a database exchange, say) must not keep the
         // program: the process ends around it, without its icon.
         LogManager::instance().log(LOG_WARNING, L"A command was still running when the program ended");
+        LogManager::instance().flush();
         trayIcon.remove();
         ExitProcess(0);
     }
