@@ -62,12 +62,17 @@ TEST(EndToEnd, MenuExitTheExitBroadcastAndTheDirectoryModeRefusalsEndInstancesAn
     const HANDLE both[] = {first.process(), second.process()};
     EXPECT_LT(WaitForMultipleObjects(2, both, FALSE, 30000), WAIT_OBJECT_0 + 2);
     EXPECT_EQ(trayIcons(), icons + 1);
-    // A window of the session that stops answering does not hold "exit" up: this thread answers
-    // none while it waits.
-    const HWND hung = CreateWindowW(L"STATIC", L"hung", WS_OVERLAPPED, 0, 0, 1, 1, nullptr, nullptr, nullptr, nullptr);
+    // Windows of the session that stop answering do not hold "exit" up, however many: this thread answers none of
+    // its three while it waits. The uninstaller waits 10 s for "exit", which waits for the instances to end.
+    HWND hung[3];
+    for (HWND& window : hung)
+        window = CreateWindowW(L"STATIC", L"hung", WS_OVERLAPPED, 0, 0, 1, 1, nullptr, nullptr, nullptr, nullptr);
     const testbed::ChildTest exit(L"exit", {}, program);
+    ASSERT_EQ(WaitForSingleObject(exit.process(), 10000), WAIT_OBJECT_0) << "\"exit\" outlasted the uninstaller's wait";
+    EXPECT_EQ(WaitForMultipleObjects(2, both, TRUE, 0), WAIT_OBJECT_0) << "an instance still runs";
     EXPECT_EQ(exitCode(exit), 0u);
-    DestroyWindow(hung);
+    for (HWND window : hung)
+        DestroyWindow(window);
     EXPECT_EQ(exitCode(first), 0u);
     EXPECT_EQ(exitCode(second), 0u);
     EXPECT_EQ(trayIcons(), icons);
