@@ -14,6 +14,7 @@
 
 #include <fstream>
 #include <iterator>
+#include <regex>
 #include <thread>
 
 using Names = std::vector<std::wstring>;
@@ -67,7 +68,8 @@ TEST(DISABLED_CrashDumpChild, Fault)
                   testbed::thrownText([&] { info.getFileName(); }));
         return;
     }
-    const std::wstring dump = joinPath(info.location(), entries(info.location()).at(0));
+    const std::wstring name = entries(info.location()).at(0), dump = joinPath(info.location(), name);
+    EXPECT_TRUE(std::regex_match(name, std::wregex(L"crash_dump_test[0-9]{8}_[0-9]{6}\\.dmp"))) << name; // as pruned
     const MINIDUMP_EXCEPTION written = dumpedFault(dump, heapText); // the full dump holds the heap
     EXPECT_EQ(std::make_pair(ULONG32(EXCEPTION_ACCESS_VIOLATION), ULONG64(0x40)), // 0x40: the address written to
               std::make_pair(written.ExceptionCode, written.ExceptionInformation[1]));

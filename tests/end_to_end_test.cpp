@@ -55,7 +55,8 @@ TEST(EndToEnd, MenuExitTheExitBroadcastAndTheDirectoryModeRefusalsEndInstancesAn
 {
     const TestCatalogue catalogue;
     const int icons = trayIcons();
-    testbed::ChildTest first(L"", {}, program), second(L"", {}, program);
+    // Only "exit" exactly asks the instances to end: these two start as any other.
+    testbed::ChildTest first(L"exits", {}, program), second(L"Exit", {}, program);
     ASSERT_TRUE(eventually([&] { return trayIcons() == icons + 2; }));
     // The menu's Exit ends the instance whose dialog gets it.
     PostMessageW(FindWindowW(L"#32770", L"Tarvo Services Monitor"), WM_COMMAND, ID_MENU_EXIT, 0);
