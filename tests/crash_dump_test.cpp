@@ -97,7 +97,6 @@ TEST(CrashDumps, FaultsLeaveDumpsThatExitPrunes)
     std::thread first(dump), second(dump);
     first.join(), second.join();
     EXPECT_EQ((Names{L"taken.dmp", L"taken_2.dmp", L"taken_3.dmp"}), entries(root));
-    EXPECT_EQ(7, std::ifstream((root + L"\\taken.dmp").c_str(), std::ios::ate).tellg());
 
     const std::tuple<const wchar_t*, std::wstring, DWORD> rows[] = {{L"full", L"", 0},
         {L"unguarded", root + L"\\" + std::wstring(250, L'a'), EXCEPTION_ACCESS_VIOLATION},
