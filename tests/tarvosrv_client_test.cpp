@@ -130,9 +130,8 @@ TEST(ClientTest, SilentServerTimesOutUntrustedOneIsRefusedAndNeitherMayActAsTheC
     sandbox.set(L"", L"FaultCount", 1u);
     const std::wstring level = ask();
     if (level != L"1" && GetProcAddress(GetModuleHandleW(L"ntdll.dll"), "wine_get_version"))
-        GTEST_SKIP() << "Wine's server side impersonates itself whatever level the client allows (it answered " << level
-                     << "); nor does Wine make a token of another account, to try LocalSystem without Administrators "
-                        "(every process runs as the prefix's one user, LogonUserW gives an invalid handle)";
+        GTEST_SKIP() << "Wine ignores the level the client allows (its server answered " << level << ") and makes no "
+                        "token of another account, to try LocalSystem without Administrators (LogonUserW fails)";
     EXPECT_EQ(L"1", level); // SecurityIdentification
 }
 
