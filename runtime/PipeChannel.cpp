@@ -55,9 +55,14 @@ bool isTrustedPipeServer(HANDLE pipe)
     UniqueHandle token;
     if (!OpenProcessToken(process.get(), TOKEN_QUERY | TOKEN_DUPLICATE, token.put()))
         WL_THROW_LAST_ERROR(L"OpenProcessToken");
+    return isTrustedToken(token.get());
+}
+
+bool isTrustedToken(HANDLE token)
+{
     // Membership is asked of an impersonation copy, which weighs deny-only groups right.
     UniqueHandle identity;
-    if (!DuplicateToken(token.get(), SecurityIdentification, identity.put()))
+    if (!DuplicateToken(token, SecurityIdentification, identity.put()))
         WL_THROW_LAST_ERROR(L"DuplicateToken");
     for (const WELL_KNOWN_SID_TYPE trusted : {WinLocalSystemSid, WinBuiltinAdministratorsSid}) {
         BOOL member = FALSE;
@@ -71,7 +76,7 @@ bool isTrustedPipeServer(HANDLE pipe)
 
 PipeApi& pipeApi()
 {
-    static PipeApi api{&SleepEx, &isTrustedPipeServer};
+    static PipeApi api{&SleepEx, &CreateFileW, &isTrustedPipeServer};
     return api;
 }
 
@@ -85,9 +90,10 @@ std::unique_ptr<ClientOverlappedPipe> ClientOverlappedPipe::create(const std::ws
     for (int attempt = 0; attempt < tries && !handle; ++attempt) {
         const ThreadCancelation::CancelationPoint point(false);
         // Identification only: whoever serves the pipe may learn who asks, never act as them.
-        handle.reset(CreateFileW(pipeName.c_str(), GENERIC_READ | GENERIC_WRITE | FILE_READ_DATA | FILE_WRITE_DATA, 0,
-                                 nullptr, OPEN_EXISTING,
-                                 FILE_FLAG_OVERLAPPED | SECURITY_SQOS_PRESENT | SECURITY_IDENTIFICATION, nullptr));
+        handle.reset(pipeApi().openPipe(pipeName.c_str(),
+                                        GENERIC_READ | GENERIC_WRITE | FILE_READ_DATA | FILE_WRITE_DATA, 0, nullptr,
+                                        OPEN_EXISTING,
+                                        FILE_FLAG_OVERLAPPED | SECURITY_SQOS_PRESENT | SECURITY_IDENTIFICATION, nullptr));
         if (handle)
             break;
         lastError = GetLastError();

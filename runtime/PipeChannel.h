@@ -11,15 +11,22 @@
 namespace Con {
 
 // The calls that tests replace: the pause between connect attempts (SleepEx), so that a test
-// can run the client on a clock of its own, and whether the process serving a pipe may be
-// trusted with this program's requests and answers (it runs as LocalSystem or as a member
-// of Administrators), so that a test can be refused by a server it starts itself.
+// can run the client on a clock of its own; the opening of the pipe (CreateFileW), so that a
+// test can see what the server is allowed to do with the client's identity where the platform
+// does not enforce it; and whether the process serving a pipe may be trusted with this
+// program's requests and answers, so that a test can be refused by a server it starts itself.
 struct PipeApi {
     DWORD(WINAPI* connectPause)(DWORD milliseconds, BOOL alertable);
+    HANDLE(WINAPI* openPipe)(LPCWSTR name, DWORD access, DWORD share, LPSECURITY_ATTRIBUTES security,
+                             DWORD disposition, DWORD flags, HANDLE templateFile);
     bool (*isTrustedServer)(HANDLE pipe);
 };
 PipeApi& pipeApi();
+// Whether the process serving pipe runs with a trusted token.
 bool isTrustedPipeServer(HANDLE pipe);
+// Whether token (opened with TOKEN_QUERY and TOKEN_DUPLICATE) is LocalSystem's or holds
+// Administrators enabled: a group that only denies access makes no member.
+bool isTrustedToken(HANDLE token);
 
 // The client end of a message-mode named pipe, opened for overlapped I/O. Every transfer
 // moves exactly the bytes asked for and waits until it completes, at most timeoutMs.

@@ -14,6 +14,7 @@
 
 #include <fstream>
 #include <iterator>
+#include <regex>
 #include <thread>
 
 using Names = std::vector<std::wstring>;
@@ -67,7 +68,8 @@ TEST(DISABLED_CrashDumpChild, Fault)
                   testbed::thrownText([&] { info.getFileName(); }));
         return;
     }
-    const std::wstring dump = joinPath(info.location(), entries(info.location()).at(0));
+    const std::wstring name = entries(info.location()).at(0), dump = joinPath(info.location(), name);
+    EXPECT_TRUE(std::regex_match(name, std::wregex(L"crash_dump_test[0-9]{8}_[0-9]{6}\\.dmp"))) << name; // as pruned
     const MINIDUMP_EXCEPTION written = dumpedFault(dump, heapText); // the full dump holds the heap
     EXPECT_EQ(std::make_pair(ULONG32(EXCEPTION_ACCESS_VIOLATION), ULONG64(0x40)), // 0x40: the address written to
               std::make_pair(written.ExceptionCode, written.ExceptionInformation[1]));
@@ -77,8 +79,10 @@ TEST(DISABLED_CrashDumpChild, Fault)
 // In a product root of its own: two dumps for one name at once, as from two faults in the same second, neither
 // replacing a file; every kind of fault in a child (the guarded one checks its dump itself, in the default
 // location; the others end it, one in a location longer than a plain path may be); then five own dumps whose
-// names do not tell their age (the number orders their last writes), a zip and another program's dump, which a
-// disabled program leaves alone and an enabled one prunes at exit to its newest two.
+// names do not tell their age (the number orders their last writes; names differ from ours in case only as the
+// program's own name may), a zip, and older dumps named most like ours that are not (a prefix one letter off, our
+// name with a suffix that is no "_N"), which a disabled program leaves alone and an enabled one prunes at exit to
+// its newest two own dumps.
 TEST(CrashDumps, FaultsLeaveDumpsThatExitPrunes)
 {
     const std::wstring root = testbed::env(L"TEMP") + L"\\" + testbed::uniqueName(L"wldumps");
@@ -93,7 +97,6 @@ TEST(CrashDumps, FaultsLeaveDumpsThatExitPrunes)
     std::thread first(dump), second(dump);
     first.join(), second.join();
     EXPECT_EQ((Names{L"taken.dmp", L"taken_2.dmp", L"taken_3.dmp"}), entries(root));
-    EXPECT_EQ(7, std::ifstream((root + L"\\taken.dmp").c_str(), std::ios::ate).tellg());
 
     const std::tuple<const wchar_t*, std::wstring, DWORD> rows[] = {{L"full", L"", 0},
         {L"unguarded", root + L"\\" + std::wstring(250, L'a'), EXCEPTION_ACCESS_VIOLATION},
@@ -111,8 +114,8 @@ TEST(CrashDumps, FaultsLeaveDumpsThatExitPrunes)
 
     const std::wstring own = L"crash_dump_test2020010";
     const std::pair<std::wstring, DWORD> files[] = {{own + L"1_000000.dmp", 5}, {own + L"2_000000.dmp", 4},
-        {own + L"3_000000_2.dmp", 3}, {own + L"4_000000.dmp", 2}, {own + L"5_000000.dmp", 1},
-        {own + L"6_000000.dmp.zip", 1}, {L"other20200107_000000.dmp", 1}};
+        {own + L"3_000000_2.dmp", 3}, {L"CRASH_DUMP_TEST20200104_000000.dmp", 2}, {own + L"5_000000.dmp", 1},
+        {own + L"6_000000.dmp.zip", 0}, {L"crash_dump_tesu20200107_000000.dmp", 0}, {own + L"8_000000_old.dmp", 0}};
     for (const auto& [name, day] : files) {
         const FILETIME written{0, 30000000u + day}; // some years ago, days apart
         const UniqueFileHandle file(CreateFileW((dir + name).c_str(), GENERIC_WRITE, 0, nullptr, CREATE_NEW, 0, 0));
@@ -120,8 +123,8 @@ TEST(CrashDumps, FaultsLeaveDumpsThatExitPrunes)
     }
     maxCount.setDword(2), location.setString(dir), enabled.setDword(0);
     EXPECT_TRUE(testbed::ChildTest(CHILD, {{L"WL_FAULT", L"guarded"}}).passed());
-    EXPECT_EQ(7u, entries(dir).size());
+    EXPECT_EQ(8u, entries(dir).size());
     enabled.setDword(1);
     EXPECT_TRUE(testbed::ChildTest(CHILD, {{L"WL_FAULT", L"none"}}).passed());
-    EXPECT_EQ((Names{files[0].first, files[1].first, files[5].first, files[6].first}), entries(dir));
+    EXPECT_EQ((Names{files[0].first, files[1].first, files[5].first, files[7].first, files[6].first}), entries(dir));
 }

@@ -66,6 +66,9 @@ TEST(TrayIconTest, PictureAndTooltipFollowTheManagementServiceAndARefusedIconIsA
     EXPECT_EQ(DialogHarness::trayRecords[0].data.uFlags, UINT(NIF_MESSAGE | NIF_ICON | NIF_TIP | NIF_STATE));
     EXPECT_EQ(DialogHarness::trayRecords[0].data.uCallbackMessage, TrayIcon::callbackMessage);
     expectShown(IDI_TRAY_STOPPED, (L"Tarvo - " + text).substr(0, std::size(NOTIFYICONDATAW().szTip) - 1));
+    // Windows keeps the icon of an ended program until the pointer passes over it; Wine does not.
+    { const TrayIcon ending{&harness.dialog()}; }
+    EXPECT_EQ(DialogHarness::trayRecords.back().message, DWORD(NIM_DELETE)) << "the icon outlives its owner";
 }
 
 } // namespace
