@@ -17,6 +17,10 @@
 #include <regex>
 #include <thread>
 
+// Wine's dbghelp takes a 32-bit process in WoW64 mode for no live one and will not dump it
+// unless its symbol handler is set up already (the i686 bed).
+static const bool symbolsReady = sizeof(void*) == 8 || SymInitializeW(GetCurrentProcess(), nullptr, FALSE);
+
 using Names = std::vector<std::wstring>;
 const wchar_t CHILD[] = L"DISABLED_CrashDumpChild.Fault";
 static volatile int* volatile nullTarget = nullptr; // nullTarget[16] faults at address 0x40
