@@ -5,9 +5,9 @@ usage: report.py OUTPUT_LOG CHART_PNG
 
 Reads the lines the benchmarks agree on:
   RESULT|<measure>|<figure with unit>|<baseline with unit>|<ratio>|<goal>
-  POINT|tree refresh|<services>|<refresh ms>|<bare queries ms>
+  POINT|tree refresh|<services>|<refresh ms>|<one listing ms>
 prints one table (a ratio above its goal is "over") and draws the POINT lines, refresh and
-bare queries against services, into CHART_PNG with ImageMagick. Exits non-zero on a malformed
+one listing against services, into CHART_PNG with ImageMagick. Exits non-zero on a malformed
 line or when the chart cannot be written; a missed goal is only marked in the table."""
 import math
 import os
@@ -18,7 +18,7 @@ import tempfile
 WIDTH, HEIGHT = 800, 500
 LEFT, RIGHT, TOP, BOTTOM = 80, 30, 50, 60
 FONT = "DejaVu-Sans"
-SERIES = (("tree refresh", "#1f5fbf"), ("bare status and display-name queries", "#d0601c"))
+SERIES = (("tree refresh", "#1f5fbf"), ("one listing of the services", "#d0601c"))
 
 
 class Malformed(Exception):
@@ -38,7 +38,7 @@ def parse(lines):
                 results.append(tuple(fields[1:]))
             elif fields[0] == "POINT":
                 if len(fields) != 5 or fields[1] != "tree refresh":
-                    raise ValueError("POINT|tree refresh|services|refresh ms|queries ms expected")
+                    raise ValueError("POINT|tree refresh|services|refresh ms|listing ms expected")
                 points.append((int(fields[2]), float(fields[3]), float(fields[4])))
         except ValueError as error:
             raise Malformed(f"line {number}: {line!r}: {error}") from None
