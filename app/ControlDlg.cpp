@@ -139,6 +139,9 @@ void ControlDlg::onShowWindow(bool shown)
 
 LRESULT ControlDlg::onInitDialog()
 {
+    // The icon first, before anything it does not need; its state follows from the state worker.
+    trayIcon_->add();
+    refreshTrayState();
     imageList_.reset(ImageList_Create(GetSystemMetrics(SM_CXSMICON), GetSystemMetrics(SM_CYSMICON),
                                       ILC_COLOR24 | ILC_MASK, 0, 1));
     for (const UINT icon : {IDI_SERVICE_STARTED, IDI_SERVICE_STOPPED, IDI_SERVICE_DISABLED})
@@ -159,8 +162,6 @@ LRESULT ControlDlg::onInitDialog()
     // the tree, and group marks must spread from then on. Ticks arrive only through the loop.
     SetTimer(window(), timerId, IsWindowVisible(window()) ? timerPeriodMs : hiddenTimerPeriodMs, nullptr);
 
-    // The icon first: filling the tree walks every service of the catalogue.
-    trayIcon_->refresh();
     refreshTree();
     return 0;
 }

@@ -55,12 +55,17 @@ void endRunningInstances()
 }
 
 // Membership in the local Administrators group, asked by name so that a translated group
-// name is found too.
+// name is found too. A token in which the group is enabled can only be a member's: the
+// account lookups, which load the security packages, are left to the other tokens (a
+// member's filtered one, say) and to the directory mode, whose answer is the directory's.
 bool currentUserIsAdministrator()
 {
     return guarded(
         {"currentUserIsAdministrator", __LINE__},
         [] {
+            BOOL enabled = FALSE;
+            if (!isActiveDirectoryMode() && CheckTokenMembership(nullptr, VSID::admins().get(), &enabled) && enabled)
+                return true;
             const std::shared_ptr<IUserInformation> users = createUserInformation();
             const std::wstring user = VSID::findAccount(VSID::currentUser().get());
             const std::wstring group = VSID::findAccount(VSID::admins().get());

@@ -283,11 +283,16 @@ std::wstring ADUserInformation::getServerName(const std::wstring& name)
         L"Unable to call getServerName(%s)", name);
 }
 
-std::shared_ptr<IUserInformation> createUserInformation()
+bool isActiveDirectoryMode()
 {
     DWORD mode = 0;
     registry::lookup(HKEY_LOCAL_MACHINE, CONFIG_ROOT_KEY, L"active_directory_mode", mode, CONFIG_VIEW);
-    if (mode == 0)
+    return mode != 0;
+}
+
+std::shared_ptr<IUserInformation> createUserInformation()
+{
+    if (!isActiveDirectoryMode())
         return std::make_shared<LocalUserInformation>();
     std::wstring flatName;
     std::wstring dnsName;

@@ -105,6 +105,8 @@ private:
     std::wstring domainDnsName_;
 };
 
-// The Active Directory implementation when the configuration value "active_directory_mode"
-// is set, the local one otherwise.
+// Whether the configuration value "active_directory_mode" is set.
+bool isActiveDirectoryMode();
+
+// The Active Directory implementation in Active Directory mode, the local one otherwise.
 std::shared_ptr<IUserInformation> createUserInformation();
