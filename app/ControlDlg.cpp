@@ -181,9 +181,10 @@ void ControlDlg::showTrayMenu()
     const UniqueMenu menu(LoadMenuW(GetModuleHandleW(nullptr), MAKEINTRESOURCEW(IDR_TRAY_MENU)));
     const HMENU popup = GetSubMenu(menu.get(), 0);
     SetMenuDefaultItem(popup, ID_MENU_CONTROL_PANEL, FALSE);
+    const UINT state = MF_BYCOMMAND | (commandRunning_ ? MF_GRAYED : MF_ENABLED);
     for (const Command& command : commands_)
         if (command.refusedWhileRunning)
-            EnableMenuItem(popup, static_cast<UINT>(command.id), MF_BYCOMMAND | (commandRunning_ ? MF_GRAYED : MF_ENABLED));
+            EnableMenuItem(popup, static_cast<UINT>(command.id), state);
     // The menu closes on a click elsewhere only when its owner is the foreground window.
     SetForegroundWindow(window());
     SetActiveWindow(window());
@@ -305,8 +306,9 @@ void ControlDlg::finishCommand()
 void ControlDlg::enableCommands(bool enabled)
 {
     for (const Command& command : commands_)
-        if (const HWND button = command.refusedWhileRunning ? GetDlgItem(window(), static_cast<int>(command.id)) : nullptr)
-            EnableWindow(button, enabled);
+        if (command.refusedWhileRunning)
+            if (const HWND button = GetDlgItem(window(), static_cast<int>(command.id)))
+                EnableWindow(button, enabled);
 }
 
 void ControlDlg::runJob(WPARAM id, const std::function<void()>& job)

@@ -252,8 +252,8 @@ bool measureCost(Bench& bench, int size)
                 size, kRounds, treeMs, listingMs, median(listingRatio), bareMs, median(bareRatio), treeMs / size);
     std::printf("POINT|tree refresh|%d|%.2f|%.2f\n", size, treeMs, listingMs);
     if (size == 10 || size == 100 || size == 300)
-        std::printf("RESULT|tree refresh of %d services vs one listing of the services|%.1f ms|%.2f ms|%.2f|%.2f\n", size,
-                    treeMs, listingMs, median(listingRatio), kListingGoal);
+        std::printf("RESULT|tree refresh of %d services vs one listing of the services|%.1f ms|%.2f ms|%.2f|%.2f\n",
+                    size, treeMs, listingMs, median(listingRatio), kListingGoal);
     if (size == 300)
         std::printf("RESULT|tree refresh of %d services vs the per-service queries of earlier refreshes|%.1f ms|"
                     "%.1f ms|%.3f|%.3f\n",
