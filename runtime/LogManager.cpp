@@ -82,18 +82,6 @@ HANDLE registerEventSource(const std::wstring& name)
     return handle;
 }
 
-// Holds a critical section for a scope.
-class SectionLock {
-public:
-    explicit SectionLock(CRITICAL_SECTION& section) : section_(section) { EnterCriticalSection(&section_); }
-    ~SectionLock() { LeaveCriticalSection(&section_); }
-    SectionLock(const SectionLock&) = delete;
-    SectionLock& operator=(const SectionLock&) = delete;
-
-private:
-    CRITICAL_SECTION& section_;
-};
-
 const wchar_t* logLevelName(int level)
 {
     static const wchar_t* const names[LOG_LEVEL_COUNT] = {L"Info", L"Warning", L"Result", L"Error", L"Unexpected", L"Crash"};

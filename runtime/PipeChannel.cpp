@@ -4,6 +4,7 @@
 #include "runtime/LogManager.h"
 #include "runtime/ThreadCancelation.h"
 #include "runtime/Registry.h"
+#include "runtime/VMutex.h"
 #include "runtime/VSID.h"
 
 namespace {
@@ -18,17 +19,6 @@ bool isEndOfPipe(DWORD error)
 {
     return error == ERROR_HANDLE_EOF || error == ERROR_BROKEN_PIPE || error == ERROR_NO_DATA;
 }
-
-class CriticalSectionLock {
-public:
-    explicit CriticalSectionLock(CRITICAL_SECTION& section) : section_(section) { EnterCriticalSection(&section_); }
-    ~CriticalSectionLock() { LeaveCriticalSection(&section_); }
-    CriticalSectionLock(const CriticalSectionLock&) = delete;
-    CriticalSectionLock& operator=(const CriticalSectionLock&) = delete;
-
-private:
-    CRITICAL_SECTION& section_;
-};
 
 // The SID of a well-known account or group.
 VSID wellKnownSid(WELL_KNOWN_SID_TYPE type)
@@ -226,7 +216,7 @@ void client::ensureConnected(int defaultTries)
 
 std::unique_ptr<vserializer> client::query(const GUID& method, const vserializer& arguments)
 {
-    const CriticalSectionLock lock(lock_);
+    const SectionLock lock(lock_);
     for (bool retried = false;; retried = true) {
         try {
             return exchange(method, arguments);

@@ -51,6 +51,18 @@ private:
     Lockable& object_;
 };
 
+// Holds a critical section for a scope.
+class SectionLock {
+public:
+    explicit SectionLock(CRITICAL_SECTION& section) : section_(section) { EnterCriticalSection(&section_); }
+    ~SectionLock() { LeaveCriticalSection(&section_); }
+    SectionLock(const SectionLock&) = delete;
+    SectionLock& operator=(const SectionLock&) = delete;
+
+private:
+    CRITICAL_SECTION& section_;
+};
+
 // Holds an SRW lock exclusively for a scope.
 class ExclusiveLock {
 public:
