@@ -3,16 +3,18 @@
 //                             until its standard input ends
 //   program_probe icons N     waits until exactly N tray icons are shown
 //   program_probe show        opens the real program's dialog as a click on its icon does
-//   program_probe refresh N   sends N Refresh commands to the dialog, each waited for
+//   program_probe refresh N   sends N Refresh commands to the dialog, each waited for until the
+//                             tree it empties first is filled again
 //   program_probe close       closes bench/icon_program.exe
 // Exit status 0 when it did what was asked, 1 otherwise, 2 on a wrong command line.
 #include "app/TrayIcon.h"
 #include "bench/BenchCatalogue.h"
-#include "support/ProgramWindows.h"
 #include "bench/Timing.h"
 #include "resource.h"
+#include "support/ProgramWindows.h"
 
 #include <windows.h>
+#include <commctrl.h>
 
 #include <cstdio>
 #include <cwchar>
@@ -60,9 +62,16 @@ int refresh(long count)
     const HWND dialog = controlDialog();
     if (!dialog || !IsWindowVisible(dialog))
         return 1;
+    // The command only hands the refresh to the program's worker: its end shows when the tree,
+    // emptied from here first, has nodes again.
+    const HWND tree = GetDlgItem(dialog, IDC_SERVICE_TREE);
     const double start = nowMs();
-    for (long index = 0; index < count; ++index)
+    for (long index = 0; index < count; ++index) {
+        SendMessageW(tree, TVM_DELETEITEM, 0, reinterpret_cast<LPARAM>(TVI_ROOT));
         SendMessageW(dialog, WM_COMMAND, IDC_REFRESH, 0);
+        if (!eventually([&] { return SendMessageW(tree, TVM_GETCOUNT, 0, 0) > 0; }, 30000, 1))
+            return 1;
+    }
     const double elapsed = nowMs() - start;
     std::printf("program_probe: %ld refreshes in %.0f ms, %.2f ms each\n", count, elapsed, elapsed / count);
     return IsWindow(dialog) ? 0 : 1;

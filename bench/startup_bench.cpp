@@ -3,7 +3,6 @@
 // catalogue of 21 services. Then the steps the program takes before its icon, timed in this
 // process, to show where the difference goes.
 #include "bench/BenchCatalogue.h"
-#include "support/ProgramWindows.h"
 #include "bench/Timing.h"
 #include "panel/UserInformation.h"
 #include "resource.h"
@@ -11,6 +10,7 @@
 
 #include "support/ChildTest.h"
 #include "support/DialogHarness.h"
+#include "support/ProgramWindows.h"
 
 #include <windows.h>
 #include <commctrl.h>
