@@ -42,7 +42,7 @@ std::wstring quoted(const wchar_t* call, const wchar_t* name)
 class servicemanager {
 public:
     servicemanager(DWORD access, const wchar_t* machine, const wchar_t* database)
-        : handle_(OpenSCManagerW(machine, database, access))
+        : handle_(openManager(machine, database, access))
     {
         if (!handle_)
             WL_THROW_LAST_ERROR(L"OpenSCManager");

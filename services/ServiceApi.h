@@ -25,4 +25,10 @@ ServiceApi& serviceApi();
 // The table as it is before any replacement.
 const ServiceApi& platformServiceApi();
 
+// OpenSCManagerW, after the process's first connection to the manager has been made once and
+// for all: under Wine, threads that connect first at the same time can end up in two sessions
+// of the manager, and a handle of one is then unknown on the other's connections (services that
+// "do not exist", notifications that never come). Every handle to the manager opens here.
+SC_HANDLE openManager(const wchar_t* machine, const wchar_t* database, DWORD access);
+
 } // namespace service

@@ -162,7 +162,7 @@ TEST(ServiceTest, StatesOfOneListingMatchThePerServiceQueries)
     }
     EXPECT_EQ(service::statusDisabled, states[2].status);
     // A start type changed since is read again.
-    const UniqueServiceHandle manager(OpenSCManagerW(nullptr, nullptr, SC_MANAGER_CONNECT));
+    const UniqueServiceHandle manager(service::openManager(nullptr, nullptr, SC_MANAGER_CONNECT));
     const UniqueServiceHandle config(OpenServiceW(manager.get(), stopped.c_name(), SERVICE_CHANGE_CONFIG));
     ASSERT_TRUE(ChangeServiceConfigW(config.get(), SERVICE_NO_CHANGE, SERVICE_DISABLED, SERVICE_NO_CHANGE, nullptr,
                                      nullptr, nullptr, nullptr, nullptr, nullptr, nullptr));

@@ -63,7 +63,7 @@ static BOOL WINAPI enumDependents(SC_HANDLE service, DWORD state, LPENUM_SERVICE
                                   LPDWORD needed, LPDWORD returned)
 {
     // Status as the manager knows it, through a connection of this query's own.
-    const UniqueServiceHandle manager(OpenSCManagerW(nullptr, nullptr, SC_MANAGER_CONNECT));
+    const UniqueServiceHandle manager(service::openManager(nullptr, nullptr, SC_MANAGER_CONNECT));
     std::vector<std::pair<SERVICE_STATUS, std::wstring>> found; // with "name\0display name\0"
     *needed = *returned = 0;
     for (const std::wstring& dependent : dependentsOf(g_handleNames[service])) {
