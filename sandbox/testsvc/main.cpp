@@ -11,6 +11,8 @@
 //                         advances every min(100, MS/4) ms, but not more often than every 10 ms.
 //   --fail-start CODE     after START_PENDING (and the start delay) report STOPPED with exit code CODE.
 //   --fail-specific CODE  the same with exit code 1066 and service-specific exit code CODE.
+//   --crash-after MS      with --fail-start or --fail-specific: run first, and fail so after MS ms of
+//                         running, as a service that crashes does (a stop before then is served).
 //   --hang-start          stay START_PENDING with checkpoint 1 for good. Accepts a stop so that tests can
 //                         clean up (Wine's SCM forwards a stop to a start-pending service that accepts it).
 //   --hang-stop           on a stop request, stay STOP_PENDING with checkpoint 1. The SCM answers any
@@ -48,7 +50,7 @@ const char kUsage[] =
     "testsvc: test service host, to be started by the Service Control Manager.\n"
     "Options (in the service's binary path):\n"
     "  --journal PATH  --start-delay MS  --stop-delay MS  --wait-hint MS\n"
-    "  --fail-start CODE  --fail-specific CODE  --hang-start  --hang-stop\n"
+    "  --fail-start CODE  --fail-specific CODE  --crash-after MS  --hang-start  --hang-stop\n"
     "  --refuse-stop  --pausable  --ignore-pause\n";
 
 struct Options {
@@ -59,6 +61,7 @@ struct Options {
     DWORD waitHint = kDefaultWaitHint;
     DWORD failExitCode = NO_ERROR;
     DWORD failSpecificCode = 0;
+    DWORD crashAfter = 0;
     bool hangStart = false;
     bool hangStop = false;
     bool refuseStop = false;
@@ -113,6 +116,8 @@ Options parseOptions()
         } else if (arg == L"--fail-specific") {
             number = &options.failSpecificCode;
             failSpecific = true;
+        } else if (arg == L"--crash-after") {
+            number = &options.crashAfter;
         } else if (arg == L"--hang-start") {
             options.hangStart = true;
         } else if (arg == L"--hang-stop") {
@@ -138,6 +143,8 @@ Options parseOptions()
     if (failSpecific)
         options.failExitCode = ERROR_SERVICE_SPECIFIC_ERROR;
     if (options.hangStart && (failStart || failSpecific))
+        options.valid = false;
+    if (options.crashAfter && !failStart && !failSpecific)
         options.valid = false;
     return options;
 }
@@ -216,12 +223,17 @@ public:
             return;
         }
         advancePending(SERVICE_START_PENDING, options_.startDelay);
-        if (options_.failExitCode != NO_ERROR) {
+        if (options_.failExitCode != NO_ERROR && !options_.crashAfter) {
             finish(options_.failExitCode, options_.failSpecificCode);
             return;
         }
         appendJournal(options_.journal, "start", name_);
         report(SERVICE_RUNNING, runningControls(), 0);
+        // A control in the meantime stays queued for serve.
+        if (options_.crashAfter && WaitForSingleObject(wakeup_.get(), options_.crashAfter) == WAIT_TIMEOUT) {
+            finish(options_.failExitCode, options_.failSpecificCode);
+            return;
+        }
         serve();
     }
 
