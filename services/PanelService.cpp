@@ -6,7 +6,7 @@
 unsigned queryPanelServiceState()
 {
     try {
-        return static_cast<unsigned>(service::effStatus(L"tarvosrv"));
+        return static_cast<unsigned>(service::effStatus(panelServiceName));
     } catch (const vexception&) {
         return service::statusDisabled;
     }
