@@ -4,6 +4,7 @@
 #include "app/Program.h"
 #include "app/TrayIcon.h"
 #include "resource.h"
+#include "runtime/Config.h"
 #include "runtime/Guard.h"
 #include "runtime/LogManager.h"
 #include "runtime/ThreadCancelation.h"
@@ -17,6 +18,27 @@ namespace {
 int tickCount = 0;
 
 constexpr DWORD stateQueryEndTimeoutMs = 1000;
+
+// What a balloon says of a service that stopped on its own: its display name, how it ended
+// and when.
+std::wstring stopEventText(const service::StatusChange& change)
+{
+    std::wstring name = change.name;
+    try {
+        if (const std::wstring display = service::serviceDisplayName(change.name); !display.empty())
+            name = display;
+    } catch (const vexception&) {
+        // The key name then.
+    }
+    const SERVICE_STATUS_PROCESS& status = change.status;
+    const std::wstring how = status.dwWin32ExitCode == NO_ERROR ? std::wstring(L"stopped unexpectedly")
+        : status.dwWin32ExitCode == ERROR_SERVICE_SPECIFIC_ERROR
+            ? formatString(L"failed with service-specific exit code %lu", status.dwServiceSpecificExitCode)
+            : formatString(L"failed with exit code %lu", status.dwWin32ExitCode);
+    SYSTEMTIME now;
+    GetLocalTime(&now);
+    return formatString(L"%s %s at %02u:%02u:%02u", name, how, now.wHour, now.wMinute, now.wSecond);
+}
 
 } // namespace
 
@@ -109,6 +131,9 @@ void ControlDlg::onTrayCallback(LPARAM mouseMessage)
     case WM_RBUTTONUP:
         showTrayMenu();
         break;
+    case NIN_BALLOONUSERCLICK:
+        showControlPanel();
+        break;
     default:
         break;
     }
@@ -141,7 +166,12 @@ LRESULT ControlDlg::onInitDialog()
 {
     // The icon first, before anything it does not need; its state follows from the state worker.
     trayIcon_->add();
-    refreshTrayState();
+    stateWorker_.post([this] {
+        watch_ = std::make_unique<service::ServiceWatch>([this](const service::StatusChange& change) {
+            onWatched(change);
+        });
+    });
+    refreshTrayState(true);
     imageList_.reset(ImageList_Create(GetSystemMetrics(SM_CXSMICON), GetSystemMetrics(SM_CYSMICON),
                                       ILC_COLOR24 | ILC_MASK, 0, 1));
     for (const UINT icon : {IDI_SERVICE_STARTED, IDI_SERVICE_STOPPED, IDI_SERVICE_DISABLED})
@@ -270,7 +300,7 @@ void ControlDlg::exit()
 void ControlDlg::restoreTrayIcon()
 {
     trayIcon_->restore();
-    refreshTrayState();
+    refreshTrayState(true);
 }
 
 void ControlDlg::refreshTree()
@@ -299,6 +329,7 @@ void ControlDlg::startCommand(WPARAM id, std::function<void()> job)
 void ControlDlg::finishCommand()
 {
     commandRunning_ = false;
+    commandEndedAt_ = GetTickCount64();
     progressText_.clear();
     enableCommands(true);
 }
@@ -334,7 +365,12 @@ bool ControlDlg::endCommands(DWORD timeoutMs)
     // Both are asked at once; a state query takes a moment at most.
     stateWorker_.stop(0);
     const bool ended = worker_.stop(timeoutMs);
-    return stateWorker_.stop(stateQueryEndTimeoutMs) && ended;
+    if (!stateWorker_.stop(stateQueryEndTimeoutMs))
+        return false;
+    // Its thread has ended, so no notification can come: the watch lets go of the services
+    // before the process ends, or a manager may keep a deleted one for the dead registration.
+    watch_.reset();
+    return ended;
 }
 
 void ControlDlg::post(std::function<void()> call)
@@ -363,17 +399,19 @@ void ControlDlg::runPosted()
     }
 }
 
-void ControlDlg::refreshTrayState()
+void ControlDlg::refreshTrayState(bool ask)
 {
     if (trayStateAsked_)
         return;
     trayStateAsked_ = true;
-    stateWorker_.post([this] {
-        const unsigned state = queryPanelServiceState();
-        post([this, state] {
-            trayStateAsked_ = false;
-            showTrayState(state);
-        });
+    stateWorker_.post([this, ask] {
+        // Installed or installed anew since the last try, it can be watched now.
+        const bool watched = watch_->watching(panelServiceName);
+        if (!watch_->watch(panelServiceName) || !watched || ask) {
+            const unsigned state = queryPanelServiceState();
+            post([this, state] { showTrayState(state); });
+        }
+        post([this] { trayStateAsked_ = false; });
     });
 }
 
@@ -396,6 +434,65 @@ void ControlDlg::showRefreshed(ServiceGroupList groups, unsigned trayState)
     SetDlgItemTextW(window(), IDC_STATUS, L"");
     progressText_.clear();
     trayIcon_->update(trayState, stateWord(trayState));
+    watchServices();
+}
+
+void ControlDlg::watchServices()
+{
+    std::set<std::wstring> names = {panelServiceName};
+    for (const auto& group : groups_)
+        for (const auto& service : group->services)
+            names.insert(service->name);
+    stateWorker_.post([this, names] {
+        watch_->keepOnly(names);
+        for (const std::wstring& name : names)
+            watch_->watch(name);
+    });
+}
+
+void ControlDlg::onWatched(const service::StatusChange& change)
+{
+    const DWORD state = change.status.dwCurrentState;
+    const bool active = state == SERVICE_START_PENDING || state == SERVICE_RUNNING || state == SERVICE_CONTINUE_PENDING;
+    DWORD startType = SERVICE_DEMAND_START;
+    if (!active) {
+        try {
+            startType = service::serviceStartupType(change.name.c_str());
+        } catch (const vexception&) {
+            startType = SERVICE_DISABLED; // unreadable: shown like a disabled service
+        }
+    }
+    const unsigned status = active ? service::statusStarted
+                          : startType == SERVICE_DISABLED ? service::statusDisabled : service::statusStopped;
+    std::wstring event;
+    if (change.stoppedAfterRunning && (change.name == panelServiceName || startType == SERVICE_AUTO_START) &&
+        serviceStopBalloonsEnabled())
+        event = stopEventText(change);
+    post([this, name = change.name, status, event] { showServiceState(name, status, event); });
+}
+
+void ControlDlg::showServiceState(const std::wstring& name, unsigned status, const std::wstring& stopEvent)
+{
+    if (name == panelServiceName)
+        showTrayState(status);
+    for (const auto& group : groups_)
+        for (const auto& service : group->services)
+            if (service->name == name) {
+                service->status = static_cast<service::EffectiveStatus>(status);
+                setImage(service->treeItem, static_cast<int>(status));
+            }
+    const bool ours = commandRunning_ || GetTickCount64() - commandEndedAt_ < ownStopGraceMs;
+    if (!stopEvent.empty() && !ours)
+        announceStop(stopEvent);
+}
+
+void ControlDlg::announceStop(const std::wstring& event)
+{
+    LogManager::instance().log(LOG_WARNING, event);
+    const ULONGLONG now = GetTickCount64();
+    balloonText_ = balloonAt_ && now - balloonAt_ < balloonMergeMs ? balloonText_ + L"\n" + event : event;
+    balloonAt_ = now;
+    trayIcon_->showBalloon(L"Tarvo Services Monitor", balloonText_);
 }
 
 void ControlDlg::Bridge::progress(const std::wstring& text)

@@ -11,6 +11,7 @@
 #include "app/Window.h"
 #include "runtime/Handle.h"
 #include "runtime/Worker.h"
+#include "services/ServiceWatch.h"
 
 #include <deque>
 #include <functional>
@@ -35,6 +36,11 @@ public:
     // How long the program's end waits for a cancelled command: "exit" waits 10 s for the
     // instances to end.
     static constexpr DWORD commandEndTimeoutMs = 5000;
+    // A service that stops this soon after a command ended was stopped by it, not from outside:
+    // its notification may arrive after the command's end.
+    static constexpr ULONGLONG ownStopGraceMs = 3000;
+    // Stops that come this close together share one balloon.
+    static constexpr ULONGLONG balloonMergeMs = 2000;
 
     // trayIcon is never null and outlives the dialog.
     explicit ControlDlg(TrayIcon* trayIcon);
@@ -122,8 +128,17 @@ private:
     void post(std::function<void()> call);
     void runPosted();
 
-    // The tray icon's state, asked off the dialog's thread and shown when it comes.
-    void refreshTrayState();
+    // The services' states as the manager's notifications tell them: the tray icon, the tree's
+    // images and a balloon when a service stops unexpectedly. Where "tarvosrv" cannot be
+    // watched, the timer asks for its state instead, and tries the watch again.
+    void watchServices();
+    void onWatched(const service::StatusChange& change);
+    void showServiceState(const std::wstring& name, unsigned status, const std::wstring& stopEvent);
+    void announceStop(const std::wstring& event);
+
+    // The tray icon's state, off the dialog's thread: a new watch of "tarvosrv" tells it at
+    // once and every change after; where there is no watch, or when ask is set, it is asked.
+    void refreshTrayState(bool ask = false);
     void showTrayState(unsigned state);
     void showProgress(const std::wstring& text, unsigned trayState);
     void showRefreshed(ServiceGroupList groups, unsigned trayState);
@@ -147,12 +162,17 @@ private:
     ServiceGroupList groups_;
     bool commandRunning_ = false;
     std::wstring progressText_; // the running command's last progress text
+    ULONGLONG commandEndedAt_ = 0;
     bool trayStateAsked_ = false;
+    std::wstring balloonText_;
+    ULONGLONG balloonAt_ = 0;
 
     Bridge bridge_{*this};
     mutable std::mutex postedLock_;
     std::deque<std::function<void()>> posted_;
+    // Used on the state worker only.
+    std::unique_ptr<service::ServiceWatch> watch_;
     // Declared last: destroyed first, so no job outlives what it uses.
-    Worker stateWorker_; // the tray icon's state queries, which must not wait for a command
+    Worker stateWorker_; // the tray icon's state and the services' notifications, never waiting for a command
     Worker worker_;
 };

@@ -9,6 +9,7 @@
 #include "services/Service.h"
 
 #include <cwchar>
+#include <iterator>
 
 namespace {
 
@@ -78,6 +79,17 @@ bool TrayIcon::update(unsigned state, const std::wstring& text)
     const std::wstring tip = formatString(loadResourceString(IDS_TRAY_TIP).c_str(), text);
     const size_t field = sizeof(data.szTip) / sizeof(data.szTip[0]);
     wcsncpy(data.szTip, tip.c_str(), field - 1);
+    return trayIconApi().shellNotifyIcon(NIM_MODIFY, &data) != FALSE;
+}
+
+bool TrayIcon::showBalloon(const std::wstring& title, const std::wstring& text)
+{
+    if (!add())
+        return false;
+    NOTIFYICONDATAW data = record(NIF_INFO);
+    wcsncpy(data.szInfoTitle, title.c_str(), std::size(data.szInfoTitle) - 1);
+    wcsncpy(data.szInfo, text.c_str(), std::size(data.szInfo) - 1);
+    data.dwInfoFlags = NIIF_WARNING;
     return trayIconApi().shellNotifyIcon(NIM_MODIFY, &data) != FALSE;
 }
 

@@ -29,6 +29,9 @@ public:
     // Picture for state, tooltip "Tarvo - <text>" cut to the shell's field. False when the
     // icon cannot be added or the shell refuses the change.
     bool update(unsigned state, const std::wstring& text);
+    // A warning balloon from the icon; a later one replaces it. Texts are cut to the shell's
+    // fields.
+    bool showBalloon(const std::wstring& title, const std::wstring& text);
     // update with the current state and a progress text.
     bool updateText(const std::wstring& text);
     // update with the current state and its word.

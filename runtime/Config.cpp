@@ -80,3 +80,14 @@ bool isFullInstallation()
 {
     return registry::valueExists(HKEY_LOCAL_MACHINE, INSTALLER_KEY, INSTALLER_MARKER, CONFIG_VIEW);
 }
+
+bool serviceStopBalloonsEnabled()
+{
+    DWORD enabled = 1;
+    try {
+        registry::lookup(HKEY_LOCAL_MACHINE, CONFIG_ROOT_KEY, L"ServiceStopBalloons", enabled, CONFIG_VIEW);
+    } catch (const vexception&) {
+        // A value of the wrong type: a warning that is not shown is worse than one too many.
+    }
+    return enabled != 0;
+}

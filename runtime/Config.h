@@ -26,3 +26,7 @@ int getPipeConnectTryCount(int defaultCount);
 bool isTracingEnabled();
 
 bool isFullInstallation();
+
+// "ServiceStopBalloons": whether the tray icon tells of a service that stopped unexpectedly.
+// On unless the value is 0; a value that cannot be read leaves it on.
+bool serviceStopBalloonsEnabled();

@@ -147,7 +147,8 @@ TEST_F(TarvoUtil, WebsiteCommandsKeepTarvosrvAsTheyFoundIt)
          L"Execute hostpivot --start-tarvo-website  failed with error code 3: broken\n", false},
         {false, true, IDC_STOP_WEBSITE, L"journal", startStop, L"successfully stopped", false},
         {true, false, IDC_STOP_WEBSITE, L"journal", {}, L"successfully stopped", false}};
-    const TestCatalogue catalogue; // an empty one, which the tree shows without a box
+    TestCatalogue catalogue; // W3SVC in a group of each case's own: a refresh shows it there
+    catalogue.package(L"web" + std::to_wstring(GetCurrentProcessId()), L"core");
     ServiceJournal journal;
     TestService tarvosrv(L"tarvosrv", L"Tarvo management stand-in", journal.option());
     TestService web(L"W3SVC", L"Web stand-in", journal.option());
@@ -160,7 +161,8 @@ TEST_F(TarvoUtil, WebsiteCommandsKeepTarvosrvAsTheyFoundIt)
                 running ? service->startAndWait() : service->stopAndWait();
         const size_t before = journal.events().size();
         SetEnvironmentVariableW(L"HOSTPIVOT", c.script);
-        DialogHarness::trayRecords.clear();
+        const std::wstring group = L"Case " + std::to_wstring(&c - cases);
+        catalogue.service(L"web" + std::to_wstring(GetCurrentProcessId()), L"core", L"W3SVC", group.c_str());
         harness.command(c.command);
 
         Strings events = journal.events();
@@ -172,7 +174,8 @@ TEST_F(TarvoUtil, WebsiteCommandsKeepTarvosrvAsTheyFoundIt)
                                                               : L"Stop Tarvo Control Panel website");
         EXPECT_NE(box.text.find(c.box), std::wstring::npos) << box.text;
         EXPECT_EQ(box.style, UINT(c.box.rfind(L"Execute", 0) == 0 ? MB_ICONERROR : MB_OK)) << box.text;
-        EXPECT_EQ(!DialogHarness::trayRecords.empty(), c.refreshed);
+        const std::vector<std::wstring> shown = harness.paths();
+        EXPECT_EQ(std::count(shown.begin(), shown.end(), group + L"/Web stand-in"), c.refreshed) << group;
     }
 }
 

@@ -23,8 +23,8 @@ BusyProgram::BusyProgram(Wait wait)
     const std::wstring package = testbed::uniqueName(L"busy");
     catalogue_.package(package, L"core");
     // Start pending for good, with a wait hint that keeps the product waiting for a minute.
-    service_ = std::make_unique<TestService>(testServiceName(L"Busy"), L"Busy start",
-                                             L"--hang-start --wait-hint 60000 " + journal_.option());
+    const std::wstring busy = testServiceName(L"Busy"); // its own display name too: the last one may linger
+    service_ = std::make_unique<TestService>(busy, busy, L"--hang-start --wait-hint 60000 " + journal_.option());
     catalogue_.service(package, L"core", service_->name(), L"Tarvo Run-Time");
     tarvosrv_ = std::make_unique<TestService>(L"tarvosrv", L"Tarvo management stand-in", journal_.option());
     web_ = std::make_unique<TestService>(L"W3SVC", L"Web stand-in", journal_.option());

@@ -29,11 +29,15 @@ void DialogHarness::send(UINT message, WPARAM wParam, LPARAM lParam) const
 
 void DialogHarness::settle() const
 {
-    for (const ULONGLONG deadline = GetTickCount64() + 120000; dialog_->busy();) {
-        if (GetTickCount64() > deadline) {
-            ADD_FAILURE() << "the dialog's work did not end";
-            return;
-        }
+    if (!runUntil([this] { return !dialog_->busy(); }, 120000))
+        ADD_FAILURE() << "the dialog's work did not end";
+}
+
+bool DialogHarness::runUntil(const std::function<bool()>& done, DWORD boundMs) const
+{
+    for (const ULONGLONG deadline = GetTickCount64() + boundMs; !done();) {
+        if (GetTickCount64() > deadline)
+            return false;
         MsgWaitForMultipleObjects(0, nullptr, FALSE, 50, QS_ALLINPUT);
         for (MSG message; PeekMessageW(&message, nullptr, 0, 0, PM_REMOVE);) {
             if (message.message == WM_TIMER && message.hwnd == window())
@@ -42,6 +46,7 @@ void DialogHarness::settle() const
             DispatchMessageW(&message);
         }
     }
+    return true;
 }
 
 DialogHarness::~DialogHarness()

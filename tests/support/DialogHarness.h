@@ -26,9 +26,11 @@ public:
     void send(UINT message, WPARAM wParam = 0, LPARAM lParam = 0) const;
     void command(WPARAM id) const { send(WM_COMMAND, id); }
     // Runs the loop until the worker and the dialog have nothing left to do (2 min at most:
-    // the bound only turns a hang into a failure). The dialog's own timer ticks are dropped:
-    // tests tick when they mean to.
+    // the bound only turns a hang into a failure).
     void settle() const;
+    // Runs the loop until done() holds or boundMs has passed; whether it came. The dialog's
+    // own timer ticks are dropped: tests tick when they mean to.
+    bool runUntil(const std::function<bool()>& done, DWORD boundMs = 30000) const;
 
     // Every tree node in display order as "group" or "group/child", followed by " <image>"
     // when withImages; only the checked ones when checkedOnly.

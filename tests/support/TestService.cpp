@@ -1,6 +1,7 @@
 #include "support/TestService.h"
 
 #include "runtime/Exception.h"
+#include "services/ServiceApi.h"
 
 #include <gtest/gtest.h>
 
@@ -44,11 +45,19 @@ TestService::TestService(std::wstring name, const std::wstring& displayName, con
     std::wstring dependencyList;
     for (const std::wstring& dependency : dependencies)
         dependencyList += dependency + L'\0';
-    const UniqueServiceHandle manager(OpenSCManagerW(nullptr, nullptr, SC_MANAGER_ALL_ACCESS));
-    service_.reset(CreateServiceW(manager.get(), name_.c_str(), displayName.empty() ? nullptr : displayName.c_str(),
-                                  SERVICE_ALL_ACCESS, SERVICE_WIN32_OWN_PROCESS, startType, SERVICE_ERROR_NORMAL,
-                                  (L"\"" + testbed::binDir() + L"\\testsvc.exe\" " + options).c_str(), nullptr, nullptr,
-                                  dependencies.empty() ? nullptr : dependencyList.c_str(), nullptr, nullptr));
+    const UniqueServiceHandle manager(service::openManager(nullptr, nullptr, SC_MANAGER_ALL_ACCESS));
+    // A service of the same name that was deleted is gone once the last program that watched it
+    // (a program that ended just now, say) has had its handles closed: 30 s at most.
+    for (int tries = 0; !service_ && tries < 300; ++tries) {
+        service_.reset(CreateServiceW(manager.get(), name_.c_str(), displayName.empty() ? nullptr : displayName.c_str(),
+                                      SERVICE_ALL_ACCESS, SERVICE_WIN32_OWN_PROCESS, startType, SERVICE_ERROR_NORMAL,
+                                      (L"\"" + testbed::binDir() + L"\\testsvc.exe\" " + options).c_str(), nullptr,
+                                      nullptr, dependencies.empty() ? nullptr : dependencyList.c_str(), nullptr, nullptr));
+        if (!service_ && GetLastError() == ERROR_SERVICE_MARKED_FOR_DELETE)
+            Sleep(100);
+        else
+            break;
+    }
     if (!service_)
         WL_THROW_LAST_ERROR((L"CreateService " + name_).c_str());
 }
