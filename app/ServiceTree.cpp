@@ -37,12 +37,6 @@ std::unique_ptr<MonitoredService> makeService(const std::wstring& name, const se
     return service;
 }
 
-// What a package lists, read before the states of all listed services are asked at once.
-struct PackageServices {
-    std::wstring package, component;
-    std::vector<std::wstring> names;
-};
-
 // The group that a "Group" value names; null for "Hidden". A new name makes a new group.
 ServiceGroup* chooseGroup(const std::wstring& value, ServiceGroupList& groups, GroupLookup& lookup,
                           ServiceGroup& other)
@@ -58,17 +52,22 @@ ServiceGroup* chooseGroup(const std::wstring& value, ServiceGroupList& groups, G
     return lookup[value] = groups.back().get();
 }
 
-void addPackageServices(const PackageServices& listed, const std::map<std::wstring, service::ServiceState>& states,
+// Reads the "Group" values that the listing does not hold yet into it; one that cannot be read
+// raises.
+void addPackageServices(ListedPackage& listed, const std::map<std::wstring, service::ServiceState>& states,
                         ServiceGroupList& groups, GroupLookup& lookup, ServiceGroup& other)
 {
-    for (const std::wstring& name : listed.names) {
-        const service::ServiceState& state = states.at(name);
+    for (ListedService& listedService : listed.services) {
+        const service::ServiceState& state = states.at(listedService.name);
         if (!state.installed)
             continue;
-        std::wstring value;
-        VPackage::getServiceValue(listed.package, listed.component, name, L"Group", value);
-        if (ServiceGroup* group = chooseGroup(value, groups, lookup, other))
-            group->add(makeService(name, state));
+        if (!listedService.group) {
+            std::wstring value;
+            VPackage::getServiceValue(listed.package, listed.component, listedService.name, L"Group", value);
+            listedService.group = value;
+        }
+        if (ServiceGroup* group = chooseGroup(*listedService.group, groups, lookup, other))
+            group->add(makeService(listedService.name, state));
     }
 }
 
@@ -102,32 +101,49 @@ ServiceGroupList WardenLight::AllServices()
     lookup[L"Mail Server"] = groups.back().get();
     std::unique_ptr<ServiceGroup> other = makeGroup(IDS_GROUP_OTHER, IDI_GROUP_OTHER);
 
-    std::vector<std::wstring> packages;
-    VPackage::getPackages(packages);
-    // The states of every listed service come from one listing; a package that cannot be read
-    // is logged and skipped at either step.
-    std::vector<PackageServices> listed;
+    // The catalogue as kept from an earlier refresh, else read; the states of every listed
+    // service come from one listing. A package that cannot be read is logged and skipped at
+    // either step, and such a read is not kept.
+    auto [listing, generation] = VPackage::keptListing();
+    bool whole = true;
+    if (!listing) {
+        listing.emplace();
+        std::vector<std::wstring> packages;
+        VPackage::getPackages(packages);
+        for (const std::wstring& package : packages) {
+            bool servicesRead = true;
+            const bool read = logGuarded(
+                LOG_INFO, {"WardenLight::AllServices", __LINE__},
+                [&] {
+                    ListedPackage entry{package, VPackage::getComponent(package), {}};
+                    std::vector<std::wstring> names;
+                    if (!entry.component.empty())
+                        servicesRead = VPackage::getServices(package, entry.component, names);
+                    for (std::wstring& name : names)
+                        entry.services.push_back({std::move(name), std::nullopt});
+                    listing->push_back(std::move(entry));
+                },
+                L"Try show services of %s", package);
+            whole = whole && read && servicesRead;
+        }
+    }
     service::NameList names;
-    for (const std::wstring& package : packages)
-        logGuarded(
-            LOG_INFO, {"WardenLight::AllServices", __LINE__},
-            [&] {
-                PackageServices entry{package, VPackage::getComponent(package), {}};
-                if (!entry.component.empty())
-                    VPackage::getServices(package, entry.component, entry.names);
-                names.insert(names.end(), entry.names.begin(), entry.names.end());
-                listed.push_back(std::move(entry));
-            },
-            L"Try show services of %s", package);
+    for (const ListedPackage& entry : *listing)
+        for (const ListedService& listedService : entry.services)
+            names.push_back(listedService.name);
     const std::vector<service::ServiceState> found = service::queryStates(names);
     std::map<std::wstring, service::ServiceState> states;
     for (size_t i = 0; i < names.size(); ++i)
         states.emplace(names[i], found[i]);
-    for (const PackageServices& entry : listed)
-        logGuarded(
+    for (ListedPackage& entry : *listing) {
+        const bool added = logGuarded(
             LOG_INFO, {"WardenLight::AllServices", __LINE__},
             [&] { addPackageServices(entry, states, groups, lookup, *other); }, L"Try show services of %s",
             entry.package);
+        whole = whole && added;
+    }
+    if (whole)
+        VPackage::keepListing(std::move(*listing), generation);
 
     groups.push_back(std::move(other));
     return groups;
@@ -194,11 +210,11 @@ void ControlDlg::insertGroup(ServiceGroup& group, int image, const std::set<std:
     TVINSERTSTRUCTW insert = {};
     insert.hParent = TVI_ROOT;
     insert.hInsertAfter = TVI_LAST;
-    insert.item.mask = TVIF_TEXT | TVIF_PARAM;
+    insert.item.mask = TVIF_TEXT | TVIF_PARAM | TVIF_IMAGE | TVIF_SELECTEDIMAGE;
     insert.item.pszText = const_cast<wchar_t*>(group.name.c_str());
+    insert.item.iImage = insert.item.iSelectedImage = image;
     group.treeItem = reinterpret_cast<HTREEITEM>(
         SendMessageW(tree_.window(), TVM_INSERTITEMW, 0, reinterpret_cast<LPARAM>(&insert)));
-    setImage(group.treeItem, image);
     if (marked.count(group.name)) {
         group.checked = true;
         setCheck(group.treeItem, true);
@@ -213,11 +229,11 @@ void ControlDlg::insertService(MonitoredService& service, const std::set<std::ws
     TVINSERTSTRUCTW insert = {};
     insert.hParent = service.group->treeItem;
     insert.hInsertAfter = TVI_SORT;
-    insert.item.mask = TVIF_TEXT | TVIF_PARAM;
+    insert.item.mask = TVIF_TEXT | TVIF_PARAM | TVIF_IMAGE | TVIF_SELECTEDIMAGE;
     insert.item.pszText = const_cast<wchar_t*>(service.displayName.c_str());
+    insert.item.iImage = insert.item.iSelectedImage = static_cast<int>(service.status);
     service.treeItem = reinterpret_cast<HTREEITEM>(
         SendMessageW(tree_.window(), TVM_INSERTITEMW, 0, reinterpret_cast<LPARAM>(&insert)));
-    setImage(service.treeItem, service.status);
     if (marked.count(service.name)) {
         service.checked = true;
         setCheck(service.treeItem, true);

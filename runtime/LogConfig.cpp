@@ -62,6 +62,8 @@ LogClock& logClock()
     return clock;
 }
 
+LogConfig::LogConfig() : watch_(CONFIG_KEY, KEY_NOTIFY | KEY_WOW64_32KEY, false, REG_NOTIFY_CHANGE_LAST_SET) {}
+
 LogConfig& LogConfig::instance()
 {
     // Never destroyed: threads may still log while the process's statics are torn down.
@@ -121,32 +123,14 @@ void LogConfig::checkForChange() noexcept
         return;
     lastCheck_ = now;
     checked_ = true;
-    if (key_ && WaitForSingleObject(changed_.get(), 0) == WAIT_TIMEOUT)
+    if (!watch_.changed())
         return;
-    // Watched again before reading, so that a change made meanwhile is announced anew.
-    watch();
     dwords_.clear();
     productRoot_.clear();
     DWORD debug = 0;
     if (readConfigDword(L"Debug", debug))
         debug_ = debug != 0;
     generation_.fetch_add(1, std::memory_order_release);
-}
-
-void LogConfig::watch() noexcept
-{
-    if (!changed_)
-        changed_.reset(CreateEventW(nullptr, FALSE, FALSE, nullptr));
-    if (!key_ && openConfigKey(key_, KEY_NOTIFY) != ERROR_SUCCESS)
-        return;
-    // Thread-agnostic where the system knows it: on older systems the watch also ends (and
-    // announces a change) when the calling thread ends, which only costs a needless re-read.
-    const DWORD filter = REG_NOTIFY_CHANGE_LAST_SET;
-    if (!changed_
-        || (RegNotifyChangeKeyValue(key_.get(), FALSE, filter | REG_NOTIFY_THREAD_AGNOSTIC, changed_.get(), TRUE)
-                != ERROR_SUCCESS
-            && RegNotifyChangeKeyValue(key_.get(), FALSE, filter, changed_.get(), TRUE) != ERROR_SUCCESS))
-        key_.reset(); // without a watch the key is opened and the values read again at the next look
 }
 
 std::wstring modulePath()

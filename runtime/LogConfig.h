@@ -3,6 +3,7 @@
 #include <windows.h>
 
 #include "runtime/Handle.h"
+#include "runtime/RegistryWatch.h"
 #include "runtime/Path.h"
 #include "runtime/VMutex.h"
 
@@ -50,14 +51,12 @@ public:
     LogConfig& operator=(const LogConfig&) = delete;
 
 private:
-    LogConfig() = default;
+    LogConfig();
 
     void checkForChange() noexcept;
-    void watch() noexcept;
 
     SRWLOCK lock_ = SRWLOCK_INIT;
-    UniqueRegKey key_;
-    UniqueHandle changed_;
+    RegistryWatch watch_;
     std::atomic<bool> checked_{false};
     std::atomic<ULONGLONG> lastCheck_{0};
     std::atomic<unsigned> generation_{0};

@@ -4,6 +4,7 @@
 #include "runtime/Guard.h"
 #include "runtime/Handle.h"
 #include "runtime/LogManager.h"
+#include "runtime/RegistryWatch.h"
 #include "runtime/Strings.h"
 #include "runtime/ThreadCancelation.h"
 #include "runtime/VMutex.h"
@@ -167,10 +168,8 @@ public:
     void forgetIfChanged()
     {
         const ExclusiveLock lock(lock_);
-        if (key_ && WaitForSingleObject(changed_.get(), 0) == WAIT_TIMEOUT)
-            return;
-        types_.clear();
-        watch();
+        if (changed_.changed())
+            types_.clear();
     }
 
     // The start type of name as kept, else read with read() and kept.
@@ -193,25 +192,10 @@ public:
 private:
     StartTypeCache() = default;
 
-    // Under lock_.
-    void watch()
-    {
-        if (!changed_)
-            changed_.reset(CreateEventW(nullptr, FALSE, FALSE, nullptr));
-        if (!key_)
-            RegOpenKeyExW(HKEY_LOCAL_MACHINE, L"SYSTEM\\CurrentControlSet\\Services", 0, KEY_NOTIFY, key_.put());
-        // Without a watch nothing is kept for long: the next call forgets it again.
-        const DWORD filter = REG_NOTIFY_CHANGE_NAME | REG_NOTIFY_CHANGE_LAST_SET;
-        if (!changed_ || !key_
-            || (RegNotifyChangeKeyValue(key_.get(), TRUE, filter | REG_NOTIFY_THREAD_AGNOSTIC, changed_.get(), TRUE)
-                    != ERROR_SUCCESS
-                && RegNotifyChangeKeyValue(key_.get(), TRUE, filter, changed_.get(), TRUE) != ERROR_SUCCESS))
-            key_.reset();
-    }
-
     SRWLOCK lock_ = SRWLOCK_INIT;
-    UniqueRegKey key_;
-    UniqueHandle changed_;
+    // Below it the manager keeps the services' configuration.
+    RegistryWatch changed_{L"SYSTEM\\CurrentControlSet\\Services", KEY_NOTIFY, true,
+                           REG_NOTIFY_CHANGE_NAME | REG_NOTIFY_CHANGE_LAST_SET};
     std::map<std::wstring, DWORD, NoCaseLess> types_;
 };
 

@@ -4,6 +4,8 @@
 #include "runtime/Guard.h"
 #include "runtime/LogManager.h"
 #include "runtime/Registry.h"
+#include "runtime/RegistryWatch.h"
+#include "runtime/VMutex.h"
 
 namespace {
 
@@ -22,6 +24,45 @@ bool equalsIgnoringCase(const std::wstring& left, const wchar_t* right)
     return CompareStringOrdinal(left.c_str(), static_cast<int>(left.size()), right, -1, TRUE) == CSTR_EQUAL;
 }
 
+// The listing of the last whole read, dropped at the first look after a change. Any thread may
+// call; the lock guards all.
+class KeptListing {
+public:
+    static KeptListing& instance()
+    {
+        // Never destroyed: a worker may still ask while the process's statics are torn down.
+        static KeptListing* const kept = new KeptListing;
+        return *kept;
+    }
+
+    std::pair<std::optional<CatalogueListing>, unsigned> get()
+    {
+        const ExclusiveLock lock(lock_);
+        if (watch_.changed()) {
+            listing_.reset();
+            ++generation_;
+        }
+        return {listing_, generation_};
+    }
+
+    void keep(CatalogueListing listing, unsigned generation)
+    {
+        const ExclusiveLock lock(lock_);
+        // A change seen meanwhile by another look makes this read stale.
+        if (generation == generation_)
+            listing_ = std::move(listing);
+    }
+
+private:
+    KeptListing() = default;
+
+    SRWLOCK lock_ = SRWLOCK_INIT;
+    RegistryWatch watch_{packagesKey(), KEY_NOTIFY | registry::viewFlag(CONFIG_VIEW), true,
+                         REG_NOTIFY_CHANGE_NAME | REG_NOTIFY_CHANGE_LAST_SET};
+    std::optional<CatalogueListing> listing_;
+    unsigned generation_ = 0;
+};
+
 } // namespace
 
 void VPackage::getPackages(std::vector<std::wstring>& packages)
@@ -37,10 +78,10 @@ std::wstring VPackage::getComponent(const std::wstring& package)
     return component;
 }
 
-void VPackage::getServices(const std::wstring& package, const std::wstring& component,
+bool VPackage::getServices(const std::wstring& package, const std::wstring& component,
                            std::vector<std::wstring>& services)
 {
-    logGuarded(
+    return logGuarded(
         LOG_INFO, {"VPackage::getServices", __LINE__},
         [&] {
             if (equalsIgnoringCase(package, L"firewall") && equalsIgnoringCase(component, L"winfw"))
@@ -55,4 +96,14 @@ LSTATUS VPackage::getServiceValue(const std::wstring& package, const std::wstrin
 {
     return registry::lookup(HKEY_LOCAL_MACHINE, servicesKey(package, component) + L"\\" + service, valueName, value,
                             REG_SZ, CONFIG_VIEW);
+}
+
+std::pair<std::optional<CatalogueListing>, unsigned> VPackage::keptListing()
+{
+    return KeptListing::instance().get();
+}
+
+void VPackage::keepListing(CatalogueListing listing, unsigned generation)
+{
+    KeptListing::instance().keep(std::move(listing), generation);
 }
