@@ -160,6 +160,7 @@ void ControlDlg::onEndSession(bool ending)
 void ControlDlg::onShowWindow(bool shown)
 {
     SetTimer(window(), timerId, shown ? timerPeriodMs : hiddenTimerPeriodMs, nullptr);
+    watchServices(shown);
 }
 
 LRESULT ControlDlg::onInitDialog()
@@ -434,18 +435,29 @@ void ControlDlg::showRefreshed(ServiceGroupList groups, unsigned trayState)
     SetDlgItemTextW(window(), IDC_STATUS, L"");
     progressText_.clear();
     trayIcon_->update(trayState, stateWord(trayState));
-    watchServices();
+    watchServices(IsWindowVisible(window()) != FALSE);
 }
 
-void ControlDlg::watchServices()
+void ControlDlg::watchServices(bool shown)
 {
-    std::set<std::wstring> names = {panelServiceName};
+    std::set<std::wstring> names;
     for (const auto& group : groups_)
         for (const auto& service : group->services)
             names.insert(service->name);
-    stateWorker_.post([this, names] {
-        watch_->keepOnly(names);
-        for (const std::wstring& name : names)
+    stateWorker_.post([this, names, shown] {
+        // Hidden, only what a balloon can tell of: each watch costs the manager (under Wine a
+        // thread and a connection of each side).
+        std::set<std::wstring> watched = {panelServiceName};
+        for (const std::wstring& name : names) {
+            try {
+                if (shown || service::keptStartType(name) == SERVICE_AUTO_START)
+                    watched.insert(name);
+            } catch (const vexception&) {
+                // Not installed, say: nothing to watch.
+            }
+        }
+        watch_->keepOnly(watched);
+        for (const std::wstring& name : watched)
             watch_->watch(name);
     });
 }
@@ -457,7 +469,7 @@ void ControlDlg::onWatched(const service::StatusChange& change)
     DWORD startType = SERVICE_DEMAND_START;
     if (!active) {
         try {
-            startType = service::serviceStartupType(change.name.c_str());
+            startType = service::keptStartType(change.name);
         } catch (const vexception&) {
             startType = SERVICE_DISABLED; // unreadable: shown like a disabled service
         }

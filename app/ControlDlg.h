@@ -129,9 +129,10 @@ private:
     void runPosted();
 
     // The services' states as the manager's notifications tell them: the tray icon, the tree's
-    // images and a balloon when a service stops unexpectedly. Where "tarvosrv" cannot be
+    // images and a balloon when a service stops unexpectedly. While the dialog is hidden only
+    // "tarvosrv" and the tree's services that start automatically are watched. Where "tarvosrv" cannot be
     // watched, the timer asks for its state instead, and tries the watch again.
-    void watchServices();
+    void watchServices(bool shown);
     void onWatched(const service::StatusChange& change);
     void showServiceState(const std::wstring& name, unsigned status, const std::wstring& stopEvent);
     void announceStop(const std::wstring& event);

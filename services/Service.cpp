@@ -448,6 +448,13 @@ DWORD serviceStartupType(const wchar_t* name, const wchar_t* machine, const wcha
                       [](const QUERY_SERVICE_CONFIGW& config) { return config.dwStartType; });
 }
 
+DWORD keptStartType(const std::wstring& name)
+{
+    StartTypeCache& cache = StartTypeCache::instance();
+    cache.forgetIfChanged();
+    return cache.startType(name, [&] { return serviceStartupType(name.c_str()); });
+}
+
 std::wstring serviceDisplayName(const wchar_t* name, const wchar_t* machine, const wchar_t* database)
 {
     return withConfig(name, machine, database, "service::serviceDisplayName",

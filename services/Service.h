@@ -62,6 +62,9 @@ std::vector<ServiceState> queryStates(const NameList& names, const wchar_t* mach
 
 DWORD serviceStartupType(const wchar_t* name, const wchar_t* machine = nullptr,
                          const wchar_t* database = nullptr);
+// The start type of a local service as kept by queryStates until the manager's configuration
+// changes, else read and kept; raises as serviceStartupType.
+DWORD keptStartType(const std::wstring& name);
 
 // "" when the configuration has no display name.
 std::wstring serviceDisplayName(const wchar_t* name, const wchar_t* machine, const wchar_t* database);

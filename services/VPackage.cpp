@@ -57,7 +57,9 @@ private:
     KeptListing() = default;
 
     SRWLOCK lock_ = SRWLOCK_INIT;
-    RegistryWatch watch_{packagesKey(), KEY_NOTIFY | registry::viewFlag(CONFIG_VIEW), true,
+    // The configuration with everything below it: a watch of the Packages key itself would miss
+    // its deletion and re-creation under Wine, which signals nothing for a deleted key.
+    RegistryWatch watch_{CONFIG_ROOT_KEY, KEY_NOTIFY | registry::viewFlag(CONFIG_VIEW), true,
                          REG_NOTIFY_CHANGE_NAME | REG_NOTIFY_CHANGE_LAST_SET};
     std::optional<CatalogueListing> listing_;
     unsigned generation_ = 0;
