@@ -444,6 +444,12 @@ void ControlDlg::watchServices(bool shown)
     for (const auto& group : groups_)
         for (const auto& service : group->services)
             names.insert(service->name);
+    // A refresh mostly lists the same services again.
+    if (watchAsked_ && names == watchAskedNames_ && shown == watchAskedShown_)
+        return;
+    watchAsked_ = true;
+    watchAskedNames_ = names;
+    watchAskedShown_ = shown;
     stateWorker_.post([this, names, shown] {
         // Hidden, only what a balloon can tell of: each watch costs the manager (under Wine a
         // thread and a connection of each side).

@@ -165,6 +165,10 @@ private:
     std::wstring progressText_; // the running command's last progress text
     ULONGLONG commandEndedAt_ = 0;
     bool trayStateAsked_ = false;
+    // What the last watchServices asked the state worker to watch.
+    bool watchAsked_ = false;
+    std::set<std::wstring> watchAskedNames_;
+    bool watchAskedShown_ = false;
     std::wstring balloonText_;
     ULONGLONG balloonAt_ = 0;
 
