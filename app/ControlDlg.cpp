@@ -454,14 +454,9 @@ void ControlDlg::watchServices(bool shown)
         // Hidden, only what a balloon can tell of: each watch costs the manager (under Wine a
         // thread and a connection of each side).
         std::set<std::wstring> watched = {panelServiceName};
-        for (const std::wstring& name : names) {
-            try {
-                if (shown || service::keptStartType(name) == SERVICE_AUTO_START)
-                    watched.insert(name);
-            } catch (const vexception&) {
-                // Not installed, say: nothing to watch.
-            }
-        }
+        for (const std::wstring& name : names)
+            if (shown || service::startsAutomatically(name))
+                watched.insert(name);
         watch_->keepOnly(watched);
         for (const std::wstring& name : watched)
             watch_->watch(name);
@@ -470,20 +465,9 @@ void ControlDlg::watchServices(bool shown)
 
 void ControlDlg::onWatched(const service::StatusChange& change)
 {
-    const DWORD state = change.status.dwCurrentState;
-    const bool active = state == SERVICE_START_PENDING || state == SERVICE_RUNNING || state == SERVICE_CONTINUE_PENDING;
-    DWORD startType = SERVICE_DEMAND_START;
-    if (!active) {
-        try {
-            startType = service::keptStartType(change.name);
-        } catch (const vexception&) {
-            startType = SERVICE_DISABLED; // unreadable: shown like a disabled service
-        }
-    }
-    const unsigned status = active ? service::statusStarted
-                          : startType == SERVICE_DISABLED ? service::statusDisabled : service::statusStopped;
+    const unsigned status = service::statusInState(change.name, change.status.dwCurrentState);
     std::wstring event;
-    if (change.stoppedAfterRunning && (change.name == panelServiceName || startType == SERVICE_AUTO_START) &&
+    if (change.stoppedAfterRunning && (change.name == panelServiceName || service::startsAutomatically(change.name)) &&
         serviceStopBalloonsEnabled())
         event = stopEventText(change);
     post([this, name = change.name, status, event] { showServiceState(name, status, event); });

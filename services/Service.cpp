@@ -462,6 +462,26 @@ DWORD keptStartType(const std::wstring& name)
     return cache.startType(name, [&] { return serviceStartupType(name.c_str()); });
 }
 
+bool startsAutomatically(const std::wstring& name) noexcept
+{
+    try {
+        return keptStartType(name) == SERVICE_AUTO_START;
+    } catch (const vexception&) {
+        return false;
+    }
+}
+
+EffectiveStatus statusInState(const std::wstring& name, DWORD currentState) noexcept
+{
+    if (activeState(currentState))
+        return statusStarted;
+    try {
+        return keptStartType(name) == SERVICE_DISABLED ? statusDisabled : statusStopped;
+    } catch (const vexception&) {
+        return statusDisabled;
+    }
+}
+
 std::wstring serviceDisplayName(const wchar_t* name, const wchar_t* machine, const wchar_t* database)
 {
     return withConfig(name, machine, database, "service::serviceDisplayName",

@@ -65,6 +65,13 @@ DWORD serviceStartupType(const wchar_t* name, const wchar_t* machine = nullptr,
 // The start type of a local service as kept by queryStates until the manager's configuration
 // changes, else read and kept; raises as serviceStartupType.
 DWORD keptStartType(const std::wstring& name);
+// Whether the local service starts automatically, from the kept start type; false when it cannot
+// be read.
+bool startsAutomatically(const std::wstring& name) noexcept;
+// The effective status of a local service in currentState (as a notification tells it), by the
+// rules of queryStates: the kept start type tells stopped from disabled, and a service whose
+// start type cannot be read counts as disabled.
+EffectiveStatus statusInState(const std::wstring& name, DWORD currentState) noexcept;
 
 // "" when the configuration has no display name.
 std::wstring serviceDisplayName(const wchar_t* name, const wchar_t* machine, const wchar_t* database);
