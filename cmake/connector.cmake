@@ -20,7 +20,8 @@ set_target_properties(mariadb::client PROPERTIES
   INTERFACE_INCLUDE_DIRECTORIES ${_connector_root}/include/mariadb
   # Winsock; Schannel and SSPI; certificate stores; the hashes of the sha2/ed25519 plugins;
   # legacy CryptoAPI (RSA key exchange) and the registry; PathRemoveFileSpecA.
-  INTERFACE_LINK_LIBRARIES "ws2_32;secur32;crypt32;bcrypt;advapi32;shlwapi")
+  # All but advapi32 load at their first call (cmake/delayload.cmake).
+  INTERFACE_LINK_LIBRARIES "delay::ws2_32;delay::secur32;delay::crypt32;delay::bcrypt;advapi32;delay::shlwapi")
 
 unset(_connector_arch)
 unset(_connector_root)
