@@ -165,7 +165,7 @@ void ControlDlg::onShowWindow(bool shown)
 
 LRESULT ControlDlg::onInitDialog()
 {
-    // The icon first, before anything it does not need; its state follows from the state worker.
+    // Where the program has not added the icon yet; its state follows from the state worker.
     trayIcon_->add();
     stateWorker_.post([this] {
         watch_ = std::make_unique<service::ServiceWatch>([this](const service::StatusChange& change) {

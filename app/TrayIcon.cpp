@@ -30,10 +30,27 @@ UINT iconFor(unsigned state)
 
 } // namespace
 
+TrayIcon::TrayIcon(VDlg* dialog) : dialog_(dialog)
+{
+    createHiddenWindow();
+}
+
 TrayIcon::~TrayIcon()
 {
     if (dialog_)
         remove();
+    attach(nullptr, false);
+}
+
+LRESULT TrayIcon::handleMessage(HWND, UINT message, WPARAM wParam, LPARAM lParam, bool& handled)
+{
+    handled = message == callbackMessage || message == exitMessage();
+    if (message == exitMessage())
+        PostQuitMessage(0);
+    // A click before the dialog exists does nothing.
+    else if (handled && dialog_ && dialog_->window())
+        SendMessageW(dialog_->window(), message, wParam, lParam);
+    return 0;
 }
 
 void TrayIcon::remove()
@@ -47,7 +64,7 @@ NOTIFYICONDATAW TrayIcon::record(UINT flags) const
     NOTIFYICONDATAW data;
     ZeroMemory(&data, sizeof(data));
     data.cbSize = sizeof(data);
-    data.hWnd = dialog_ ? dialog_->window() : nullptr;
+    data.hWnd = window();
     data.uID = iconId;
     data.uFlags = flags;
     return data;

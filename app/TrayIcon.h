@@ -1,6 +1,8 @@
 #pragma once
 // The notification-area icon that shows the state of the panel's management service
 // "tarvosrv".
+#include "app/Window.h"
+
 #include <windows.h>
 #include <shellapi.h>
 
@@ -8,19 +10,23 @@
 
 class VDlg;
 
-class TrayIcon {
+// The icon belongs to a hidden window of its own, which hands its callbacks to the dialog: so the
+// icon can show before the dialog and its controls are made. From then on the window also answers
+// the exit message, which an instance without its dialog yet would miss.
+class TrayIcon : public VWnd {
 public:
     static constexpr UINT iconId = 1;
-    // Sent to the dialog with the mouse message (WM_LBUTTONUP, WM_RBUTTONUP, ...) in lParam.
+    // Sent to the icon's window, and from there to the dialog, with the mouse message
+    // (WM_LBUTTONUP, WM_RBUTTONUP, ...) in lParam.
     static constexpr UINT callbackMessage = WM_USER + 1;
 
-    explicit TrayIcon(VDlg* dialog = nullptr) : dialog_(dialog) {}
-    // Deletes the icon once a dialog is set.
+    explicit TrayIcon(VDlg* dialog = nullptr);
+    // Deletes the icon once a dialog is set, then destroys the icon's window.
     ~TrayIcon();
-    TrayIcon(const TrayIcon&) = delete;
-    TrayIcon& operator=(const TrayIcon&) = delete;
 
-    // The dialog whose window owns the icon and receives callbackMessage.
+    LRESULT handleMessage(HWND window, UINT message, WPARAM wParam, LPARAM lParam, bool& handled) override;
+
+    // The dialog that receives callbackMessage.
     void setDialog(VDlg* dialog) { dialog_ = dialog; }
     VDlg* dialog() const { return dialog_; }
 

@@ -27,6 +27,24 @@ bool returnsResultDirectly(UINT message)
            message == WM_INITDIALOG;
 }
 
+LRESULT CALLBACK hiddenWindowProc(HWND window, UINT message, WPARAM wParam, LPARAM lParam)
+{
+    LRESULT result = 0;
+    bool handled = false;
+    reportGuarded(
+        window, {"hiddenWindowProc", __LINE__},
+        [&] {
+            if (message == WM_NCCREATE) {
+                auto* object = static_cast<VWnd*>(reinterpret_cast<CREATESTRUCTW*>(lParam)->lpCreateParams);
+                object->attach(window, true);
+                registerWindow(window, object);
+            }
+            result = routeMessage(window, message, wParam, lParam, handled);
+        },
+        L"Unable to call WindowProc(%d)", static_cast<int>(message));
+    return handled ? result : DefWindowProcW(window, message, wParam, lParam);
+}
+
 } // namespace
 
 VWnd::VWnd()
@@ -52,6 +70,21 @@ void VWnd::attach(HWND window, bool owned)
         DestroyWindow(window_);
     window_ = window;
     owned_ = owned;
+}
+
+HWND VWnd::createHiddenWindow()
+{
+    static const ATOM registered = [] {
+        WNDCLASSW windowClass = {};
+        windowClass.lpfnWndProc = &hiddenWindowProc;
+        windowClass.hInstance = GetModuleHandleW(nullptr);
+        windowClass.lpszClassName = hiddenWindowClass;
+        return RegisterClassW(&windowClass);
+    }();
+    if (!registered)
+        return nullptr;
+    return CreateWindowExW(0, hiddenWindowClass, L"", WS_POPUP, 0, 0, 0, 0, nullptr, nullptr, GetModuleHandleW(nullptr),
+                           this);
 }
 
 HWND VDlg::create(UINT templateId, HWND parent)

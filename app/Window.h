@@ -7,6 +7,8 @@
 
 class VWnd {
 public:
+    static constexpr const wchar_t* hiddenWindowClass = L"WardenlightHiddenWindow";
+
     VWnd();
     // Leaves the registry; never destroys the window (the dialog manager or attach does).
     ~VWnd();
@@ -22,6 +24,10 @@ public:
 
     HWND window() const { return window_; }
     bool owned() const { return owned_; }
+
+    // A hidden top-level window of class hiddenWindowClass, attached (owned) and registered to
+    // this object before its first message. Null when the window manager refused.
+    HWND createHiddenWindow();
 
 private:
     HWND window_ = nullptr;

@@ -24,15 +24,16 @@ constexpr DWORD instancesEndTimeoutMs = 10000;
 
 BOOL CALLBACK collectInstance(HWND window, LPARAM context)
 {
-    // Every instance owns one dialog with the program's caption.
-    wchar_t className[16] = {};
+    // Every instance owns one dialog with the program's caption, and the hidden window of its
+    // icon from before the dialog on.
+    wchar_t className[32] = {};
     wchar_t caption[64] = {};
     GetClassNameW(window, className, static_cast<int>(sizeof(className) / sizeof(className[0])));
     GetWindowTextW(window, caption, static_cast<int>(sizeof(caption) / sizeof(caption[0])));
     DWORD processId = 0;
     GetWindowThreadProcessId(window, &processId);
-    if (std::wcscmp(className, L"#32770") == 0 && std::wcscmp(caption, L"Tarvo Services Monitor") == 0
-        && processId != GetCurrentProcessId()) {
+    const bool dialog = std::wcscmp(className, L"#32770") == 0 && std::wcscmp(caption, L"Tarvo Services Monitor") == 0;
+    if ((dialog || std::wcscmp(className, VWnd::hiddenWindowClass) == 0) && processId != GetCurrentProcessId()) {
         UniqueHandle process(OpenProcess(SYNCHRONIZE, FALSE, processId));
         if (process)
             reinterpret_cast<std::vector<UniqueHandle>*>(context)->push_back(std::move(process));
@@ -116,18 +117,21 @@ int WINAPI wWinMain(HINSTANCE, HINSTANCE, PWSTR, int)
         return failStart(error);
     }
 
+    // The icon first, before anything it does not need; its destructor deletes it once the
+    // loop has ended.
+    TrayIcon trayIcon;
+    trayIcon.add();
+
     INITCOMMONCONTROLSEX controls = {};
     controls.dwSize = sizeof(controls);
     controls.dwICC = 0xFF; // every classic control class, the tree view among them
     InitCommonControlsEx(&controls);
 
-    // Its destructor deletes the icon once the loop has ended.
-    TrayIcon trayIcon;
     // Lives until the process ends, like its window.
     auto* dialog = new ControlDlg(&trayIcon);
     trayIcon.setDialog(dialog);
     try {
-        // Shows the icon, then has the worker fill the tree.
+        // Has the workers bring the icon up to date and fill the tree.
         createControlDialog(*dialog);
     } catch (const vexception& error) {
         return failStart(error);

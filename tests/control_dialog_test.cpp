@@ -15,8 +15,8 @@ TEST(ControlDialog, AnswersTheUserTheShellAndOtherInstances)
 {
     const TestCatalogue catalogue; // for the refreshes
     DialogHarness harness;
-    // A command's notification code must be 0; a left click shows the dialog and posts a
-    // Refresh, as the menu's "Control panel" does.
+    // A command's notification code must be 0; a left click on the icon (whose window hands it to
+    // the dialog) shows the dialog and posts a Refresh, as the menu's "Control panel" does.
     // message, wParam, lParam; then whether the dialog is shown, a Refresh posted, the loop ended.
     const std::tuple<UINT, WPARAM, LPARAM, bool, bool, bool> steps[] = {
         {TrayIcon::callbackMessage, 0, WM_LBUTTONDBLCLK, false, false, false},
@@ -26,7 +26,8 @@ TEST(ControlDialog, AnswersTheUserTheShellAndOtherInstances)
         {WM_CLOSE, 0, 0, false, false, false}, {exitMessage(), 0, 0, false, false, true}};
     for (const auto& [message, wParam, lParam, shown, refreshPosted, quit] : steps) {
         SCOPED_TRACE(std::to_string(message) + " " + std::to_string(wParam) + " " + std::to_string(lParam));
-        SendMessageW(harness.window(), message, wParam, lParam);
+        SendMessageW(message == TrayIcon::callbackMessage ? harness.iconWindow() : harness.window(), message, wParam,
+                     lParam);
         EXPECT_EQ(IsWindowVisible(harness.window()) != FALSE, shown);
         MSG queued = {};
         PeekMessageW(&queued, harness.window(), WM_COMMAND, WM_COMMAND, PM_REMOVE);
@@ -37,12 +38,12 @@ TEST(ControlDialog, AnswersTheUserTheShellAndOtherInstances)
         EXPECT_EQ(queued.message == WM_QUIT, quit);
     }
 
-    // A restarted shell has lost the icon: it is added again to the dialog's window and brought up to date.
+    // A restarted shell has lost the icon: it is added again to its window and brought up to date.
     DialogHarness::trayRecords.clear();
     harness.send(TrayIcon::taskbarCreatedMessage());
     ASSERT_EQ(DialogHarness::trayRecords.size(), 2u);
     EXPECT_EQ(DialogHarness::trayRecords[0].message, DWORD(NIM_ADD));
-    EXPECT_EQ(DialogHarness::trayRecords[0].data.hWnd, harness.window());
+    EXPECT_EQ(DialogHarness::trayRecords[0].data.hWnd, harness.iconWindow());
 }
 
 } // namespace

@@ -36,9 +36,9 @@ TEST(EndToEnd, MenuExitTheExitBroadcastAndTheDirectoryModeRefusalsEndInstancesAn
     const int icons = trayIcons();
     // Only "exit" exactly asks the instances to end: these two start as any other.
     testbed::ChildTest first(L"exits", {}, program), second(L"Exit", {}, program);
-    ASSERT_TRUE(eventually([&] { return trayIcons() == icons + 2; }));
+    ASSERT_TRUE(eventually([&] { return trayIcons() == icons + 2 && controlDialog(); }));
     // The menu's Exit ends the instance whose dialog gets it.
-    PostMessageW(FindWindowW(L"#32770", L"Tarvo Services Monitor"), WM_COMMAND, ID_MENU_EXIT, 0);
+    PostMessageW(controlDialog(), WM_COMMAND, ID_MENU_EXIT, 0);
     const HANDLE both[] = {first.process(), second.process()};
     EXPECT_LT(WaitForMultipleObjects(2, both, FALSE, 30000), WAIT_OBJECT_0 + 2);
     // Windows of the session that stop answering do not hold "exit" up, however many: this thread answers none of

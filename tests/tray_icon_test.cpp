@@ -1,4 +1,5 @@
-// The notification-area icon, owned by the control dialog, with the shell's calls recorded.
+// The notification-area icon, whose window hands its callbacks to the control dialog, with the
+// shell's calls recorded.
 #include "app/Program.h"
 #include "resource.h"
 #include "runtime/Config.h"
@@ -77,6 +78,19 @@ TEST(TrayIconTest, PictureAndTooltipFollowTheManagementServiceAndARefusedIconIsA
     // Windows keeps the icon of an ended program until the pointer passes over it; Wine does not.
     { const TrayIcon ending{&harness.dialog()}; }
     EXPECT_EQ(DialogHarness::trayRecords.back().message, DWORD(NIM_DELETE)) << "the icon outlives its owner";
+}
+
+// The icon comes before the dialog: an "exit" in between must still end the program, and a click
+// then has nothing to reach.
+TEST(TrayIconTest, BeforeItsDialogTheIconsWindowAnswersTheExitMessageAndDropsClicks)
+{
+    const TrayIcon tray;
+    SendMessageW(tray.window(), TrayIcon::callbackMessage, 0, WM_LBUTTONUP);
+    SendMessageW(tray.window(), exitMessage(), 0, 0);
+    MSG queued = {};
+    while (PeekMessageW(&queued, nullptr, 0, 0, PM_REMOVE) && queued.message != WM_QUIT)
+        DispatchMessageW(&queued);
+    EXPECT_EQ(queued.message, UINT(WM_QUIT)) << "the exit message does not end the loop";
 }
 
 // Listed services that run automatically and stop without this program asking: one stopped from

@@ -54,7 +54,7 @@ BusyProgram::BusyProgram(Wait wait)
              : wait == utility      ? std::count(events.begin(), events.end(), L"seen-running tarvosrv") > 0
                                     : select(0, &pending, nullptr, nullptr, &now) == 1;
     };
-    if (eventually([&] { return trayIcons() == icons + 1; }) &&
+    if (eventually([&] { return trayIcons() == icons + 1 && controlDialog(); }) &&
         PostMessageW(controlDialog(), WM_COMMAND, commands[wait], 0) && eventually(waiting))
         dialog_ = controlDialog();
     else

@@ -21,6 +21,8 @@ public:
     ControlDlg& dialog() { return *dialog_; }
     HWND window() const { return dialog_->window(); }
     HWND tree() const { return dialog_->treeWindow(); }
+    // The icon's own window, which the shell's callbacks reach first.
+    HWND iconWindow() const { return trayIcon_.window(); }
     void tick() const { send(WM_TIMER, ControlDlg::timerId); }
     // Sends the message, then lets the dialog's loop run until the work it started has ended.
     void send(UINT message, WPARAM wParam = 0, LPARAM lParam = 0) const;

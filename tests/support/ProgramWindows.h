@@ -17,7 +17,7 @@ inline int trayIcons()
     return count;
 }
 
-// The real program's dialog, which owns its icon; null when no instance runs.
+// The real program's dialog; null when no instance runs or its icon has come but not yet the dialog.
 inline HWND controlDialog()
 {
     return FindWindowW(L"#32770", L"Tarvo Services Monitor");
