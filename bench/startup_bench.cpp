@@ -1,6 +1,6 @@
 // Start-up of the real wardenlight.exe until its tray icon shows, against icon_program.exe,
 // which only registers a window and adds an icon, both started the same way in turns, over a
-// catalogue of 21 services. Then the steps the program takes before its icon, timed in this
+// catalogue of 21 services. Then the steps the program takes around its icon, timed in this
 // process, to show where the difference goes.
 #include "bench/BenchCatalogue.h"
 #include "bench/Timing.h"
@@ -54,7 +54,8 @@ double timed(Step step)
     return nowMs() - start;
 }
 
-// The program's steps before its icon, as main() takes them.
+// The program's steps around its icon, as main() takes them: the administrator check before it,
+// the common controls and the dialog after it.
 void printSteps()
 {
     const double user = timed([] {
@@ -69,8 +70,8 @@ void printSteps()
     const double dialog = timed([&] { harness = std::make_unique<DialogHarness>(); });
     const double tree = timed([&] { harness->command(IDC_REFRESH); });
     harness.reset();
-    std::printf("  in this process: administrator check %.1f ms, common controls %.1f ms, dialog with its first "
-                "tree refresh %.1f ms (a refresh alone %.1f ms)\n",
+    std::printf("  in this process: administrator check %.1f ms; after the icon: common controls %.1f ms, dialog "
+                "with its first tree refresh %.1f ms (a refresh alone %.1f ms)\n",
                 user, controls, dialog, tree);
 }
 
