@@ -180,6 +180,15 @@ void LogManager::writeSinks(int level, const std::wstring& text) noexcept
         writeOutput(text);
 }
 
+bool LogManager::wanted(int level) noexcept
+{
+    const int index = flagIndex(level);
+    if (level >= LOG_ERROR || isDebug() || m_settings->eventLogEnabled[index] || m_settings->outputEnabled[index])
+        return true;
+    const SectionLock lock(m_settings->lock);
+    return !m_settings->listeners.empty();
+}
+
 void LogManager::writeDebugFile(int level, const std::wstring& text) noexcept
 {
     try {

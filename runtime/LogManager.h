@@ -60,11 +60,13 @@ public:
     void log(int level, const std::wstring& text) noexcept;
     void log(int level, const vexception& e) noexcept;
 
+    // Formats only a line that some sink or listener takes.
     template <class... A>
     void log(int level, const wchar_t* format, const A&... args) noexcept
     {
         try {
-            log(level, formatString(format, args...));
+            if (wanted(level))
+                log(level, formatString(format, args...));
         } catch (...) {
         }
     }
@@ -95,6 +97,8 @@ private:
     void writeOutput(const std::wstring& text) noexcept;
     template <typename Call>
     void callListeners(Call call) noexcept;
+    // Whether a line at level goes to any sink or listener.
+    bool wanted(int level) noexcept;
 
     LogSettings* m_settings;
     SRWLOCK m_eventLock = SRWLOCK_INIT;
