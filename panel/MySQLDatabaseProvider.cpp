@@ -383,9 +383,7 @@ void VMySQLRecordSet::attach(MYSQL_RES* result)
             result_.reset(result);
         row_ = nullptr;
         columns_.clear();
-        const unsigned count = mysql_num_fields(result);
-        for (unsigned i = 0; i < count; ++i)
-            columns_[fromUtf8(mysql_fetch_field_direct(result, i)->name)] = static_cast<int32_t>(i);
+        columnsRead_ = false;
     }, L"Unable to call attach()");
 }
 
@@ -428,6 +426,12 @@ uint32_t VMySQLRecordSet::fieldCount() const
 
 int32_t VMySQLRecordSet::fieldIndex(const std::wstring& name) const
 {
+    if (!columnsRead_ && result_) {
+        const unsigned count = mysql_num_fields(result_.get());
+        for (unsigned i = 0; i < count; ++i)
+            columns_[fromUtf8(mysql_fetch_field_direct(result_.get(), i)->name)] = static_cast<int32_t>(i);
+        columnsRead_ = true;
+    }
     const auto found = columns_.find(name);
     return found == columns_.end() ? -1 : found->second;
 }

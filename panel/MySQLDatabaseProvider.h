@@ -121,7 +121,9 @@ private:
     // The current row's value, null for SQL NULL; raises without a current row.
     const char* value(uint32_t index) const;
 
-    std::map<std::wstring, int32_t> columns_;
+    // The column names, read at the first look-up by name: most statements read by index.
+    mutable std::map<std::wstring, int32_t> columns_;
+    mutable bool columnsRead_ = false;
     UniqueMySqlResult result_;
     uint32_t references_ = 0;
     MYSQL_ROW row_ = nullptr;
