@@ -11,6 +11,50 @@ bool sameDay(const SYSTEMTIME& a, const SYSTEMTIME& b)
     return a.wDay == b.wDay && a.wMonth == b.wMonth && a.wYear == b.wYear;
 }
 
+// value in decimal, at least width digits with leading zeros (width 0: as many as it has).
+void appendNumber(std::wstring& to, unsigned long value, int width)
+{
+    wchar_t digits[10];
+    int count = 0;
+    do {
+        digits[count++] = static_cast<wchar_t>(L'0' + value % 10);
+        value /= 10;
+    } while (value != 0 && count < 10);
+    for (; count < width; --width)
+        to += L'0';
+    while (count > 0)
+        to += digits[--count];
+}
+
+// "yyyy/mm/dd hh:mm:ss.mmm <process id> <thread id> <text>\r\n", put together by hand: every
+// line pays for it, and a format parser took most of a line's time.
+std::wstring lineRecord(const SYSTEMTIME& time, const std::wstring& text)
+{
+    std::wstring line;
+    line.reserve(48 + text.size());
+    appendNumber(line, time.wYear, 4);
+    line += L'/';
+    appendNumber(line, time.wMonth, 2);
+    line += L'/';
+    appendNumber(line, time.wDay, 2);
+    line += L' ';
+    appendNumber(line, time.wHour, 2);
+    line += L':';
+    appendNumber(line, time.wMinute, 2);
+    line += L':';
+    appendNumber(line, time.wSecond, 2);
+    line += L'.';
+    appendNumber(line, time.wMilliseconds, 3);
+    line += L' ';
+    appendNumber(line, GetCurrentProcessId(), 0);
+    line += L' ';
+    appendNumber(line, GetCurrentThreadId(), 0);
+    line += L' ';
+    line += text;
+    line += L"\r\n";
+    return line;
+}
+
 } // namespace
 
 LogFile::LogFile(const std::wstring& name, DWORD defaultEnabled)
@@ -66,11 +110,7 @@ void LogFile::write(const std::wstring& text, bool deferrable)
             return;
         SYSTEMTIME time;
         logClock().getLocalTime(&time);
-        waiting_.push_back({time, formatString(L"%04d%s%02d%s%02d %02d:%02d:%02d.%03d", time.wYear, L"/", time.wMonth,
-                                               L"/", time.wDay, time.wHour, time.wMinute, time.wSecond,
-                                               time.wMilliseconds) +
-                                      formatString(L" %lu %lu ", GetCurrentProcessId(), GetCurrentThreadId()) + text +
-                                      L"\r\n"});
+        waiting_.push_back({time, lineRecord(time, text)});
         now = now || waiting_.size() >= MAX_WAITING;
     }
     if (now || !scheduleFlush())
