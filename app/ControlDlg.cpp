@@ -524,14 +524,14 @@ int ControlDlg::Bridge::ask(const std::wstring& text, const std::wstring& captio
 void ControlDlg::Bridge::refreshTree()
 {
     ServiceGroupList groups;
+    unsigned state = service::statusDisabled;
     try {
-        groups = WardenLight::AllServices();
+        groups = WardenLight::AllServices(&state);
     } catch (...) {
         // The tree is emptied as it was about to be rebuilt; the status line and the icon stay.
         dialog_.post([this] { dialog_.showGroups({}); });
         throw;
     }
-    const unsigned state = queryPanelServiceState();
     auto shared = std::make_shared<ServiceGroupList>(std::move(groups));
     dialog_.post([this, shared, state] { dialog_.showRefreshed(std::move(*shared), state); });
 }

@@ -6,6 +6,7 @@
 #include "resource.h"
 #include "runtime/Guard.h"
 #include "runtime/LogManager.h"
+#include "services/PanelService.h"
 #include "services/Service.h"
 #include "services/VPackage.h"
 
@@ -93,7 +94,7 @@ void ServiceGroup::add(std::unique_ptr<MonitoredService> service)
     services.push_back(std::move(service));
 }
 
-ServiceGroupList WardenLight::AllServices()
+ServiceGroupList WardenLight::AllServices(unsigned* panelState)
 {
     ServiceGroupList groups;
     GroupLookup lookup;
@@ -133,10 +134,14 @@ ServiceGroupList WardenLight::AllServices()
     for (const ListedPackage& entry : *listing)
         for (const ListedService& listedService : entry.services)
             names.push_back(listedService.name);
+    if (panelState)
+        names.push_back(panelServiceName);
     const std::vector<service::ServiceState> found = service::queryStates(names);
     std::map<std::wstring, service::ServiceState> states;
     for (size_t i = 0; i < names.size(); ++i)
         states.emplace(names[i], found[i]);
+    if (panelState)
+        *panelState = found.back().installed ? found.back().status : service::statusDisabled;
     for (ListedPackage& entry : *listing) {
         const bool added = logGuarded(
             LOG_INFO, {"WardenLight::AllServices", __LINE__},

@@ -43,6 +43,8 @@ namespace WardenLight {
 // "Tarvo Run-Time" and "Mail Server" first, then the packages' own groups in the order first
 // met, "Other" last. Touches no window, so the operation worker can gather what the dialog
 // then shows. A package that fails is logged and skipped; an unreadable catalogue raises.
-ServiceGroupList AllServices();
+// panelState, when given, receives the state of the management service from the same listing
+// (as queryPanelServiceState tells it: Disabled when it is not installed).
+ServiceGroupList AllServices(unsigned* panelState = nullptr);
 
 } // namespace WardenLight

@@ -74,6 +74,8 @@ TEST_F(ServiceTree, GroupsServicesAndImagesFollowTheCatalogueAFailingPackageIsSk
                                             L"Mail Server/Zeta runner 0", L"Zulu group 5",
                                             L"Zulu group/Alpha stopper 1", L"Zulu group/Zeta runner 0", L"hidden 6",
                                             L"hidden/Alpha stopper 1", L"Other 7", L"Other/Mid disabled 2"}));
+    // The icon's state comes from the same listing; the management service is not installed.
+    EXPECT_EQ(std::wstring(DialogHarness::trayRecords.back().data.szTip), L"Tarvo - Disabled");
     ASSERT_EQ(log.errors.size(), 2u) << "one for each build";
     EXPECT_EQ(log.errors[1].second.contexts().back().message, L"Try show services of " + d);
 
