@@ -30,26 +30,21 @@ void appendNumber(std::wstring& to, unsigned long value, int width)
 // line pays for it, and a format parser took most of a line's time.
 std::wstring lineRecord(const SYSTEMTIME& time, const std::wstring& text)
 {
+    struct Field {
+        unsigned long value;
+        int width;
+        wchar_t after;
+    };
+    const Field fields[] = {{time.wYear, 4, L'/'},        {time.wMonth, 2, L'/'},  {time.wDay, 2, L' '},
+                            {time.wHour, 2, L':'},        {time.wMinute, 2, L':'}, {time.wSecond, 2, L'.'},
+                            {time.wMilliseconds, 3, L' '}, {GetCurrentProcessId(), 0, L' '},
+                            {GetCurrentThreadId(), 0, L' '}};
     std::wstring line;
     line.reserve(48 + text.size());
-    appendNumber(line, time.wYear, 4);
-    line += L'/';
-    appendNumber(line, time.wMonth, 2);
-    line += L'/';
-    appendNumber(line, time.wDay, 2);
-    line += L' ';
-    appendNumber(line, time.wHour, 2);
-    line += L':';
-    appendNumber(line, time.wMinute, 2);
-    line += L':';
-    appendNumber(line, time.wSecond, 2);
-    line += L'.';
-    appendNumber(line, time.wMilliseconds, 3);
-    line += L' ';
-    appendNumber(line, GetCurrentProcessId(), 0);
-    line += L' ';
-    appendNumber(line, GetCurrentThreadId(), 0);
-    line += L' ';
+    for (const Field& field : fields) {
+        appendNumber(line, field.value, field.width);
+        line += field.after;
+    }
     line += text;
     line += L"\r\n";
     return line;
