@@ -180,10 +180,15 @@ void LogManager::writeSinks(int level, const std::wstring& text) noexcept
         writeOutput(text);
 }
 
+bool LogManager::debugFileTakes(int level) noexcept
+{
+    return level >= LOG_ERROR || isDebug();
+}
+
 bool LogManager::wanted(int level) noexcept
 {
     const int index = flagIndex(level);
-    if (level >= LOG_ERROR || isDebug() || m_settings->eventLogEnabled[index] || m_settings->outputEnabled[index])
+    if (debugFileTakes(level) || m_settings->eventLogEnabled[index] || m_settings->outputEnabled[index])
         return true;
     const SectionLock lock(m_settings->lock);
     return !m_settings->listeners.empty();
@@ -192,7 +197,7 @@ bool LogManager::wanted(int level) noexcept
 void LogManager::writeDebugFile(int level, const std::wstring& text) noexcept
 {
     try {
-        if (!isDebug() && level < LOG_ERROR)
+        if (!debugFileTakes(level))
             return;
         // Error, Unexpected and Crash lines are in the file when the call returns.
         m_debugFile.write(std::wstring(logLevelName(level)) + L": " + text, level < LOG_ERROR);

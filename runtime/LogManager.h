@@ -97,6 +97,8 @@ private:
     void writeOutput(const std::wstring& text) noexcept;
     template <typename Call>
     void callListeners(Call call) noexcept;
+    // Whether a line at level goes to the debug file: Error and above always, the rest with Debug on.
+    static bool debugFileTakes(int level) noexcept;
     // Whether a line at level goes to any sink or listener.
     bool wanted(int level) noexcept;
 

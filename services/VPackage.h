@@ -36,7 +36,7 @@ public:
                                    const std::wstring& service, const std::wstring& valueName, std::wstring& value);
 
     // The listing last kept, unless the catalogue may have changed since (a change anywhere
-    // below the Packages key), and the generation to keep a listing read now under. Reading the
+    // below the panel's configuration key), and the generation to keep a listing read now under. Reading the
     // catalogue costs a registry call or three per service; it rarely changes.
     static std::pair<std::optional<CatalogueListing>, unsigned> keptListing();
     // Keeps a listing that was read whole, unless the catalogue changed after generation.
